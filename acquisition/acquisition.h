@@ -1,0 +1,27 @@
+// The busy wait and the two threads that feed DeviceState: the probe of the
+// open check and the continuous reader.
+#ifndef WEIGH_ACQUISITION_H
+#define WEIGH_ACQUISITION_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "../platform/platform.h"
+
+extern std::atomic<uint8_t> runFlag;      // 1 while the reader loops go on
+extern std::atomic<uint8_t> probeActive;  // 1 while the probe is inside its loop
+extern PlatformThread probeThread;        // 0 once the probe has been waited for
+
+// Spins on the high-resolution counter until more than ms milliseconds have passed.
+void WaitMs(int32_t ms);
+
+// The open check: 1 when the board answered within 100 ms, else 0.
+int32_t ProbeDevice();
+// Ends the probe thread, by force if it is still inside its loop, and
+// returns only once it has ended.
+void StopProbe();
+
+void ProbeThread();
+void ReadLoopThread();
+
+#endif

@@ -1,0 +1,32 @@
+// The program's run: start-up, the failure messages, the zero point and
+// the display loop.
+#ifndef WEIGH_CONSOLE_H
+#define WEIGH_CONSOLE_H
+
+#include <cstddef>
+#include <cstdint>
+
+// Zero points, taken from the raw words on every pass while A is held.
+extern int32_t tareRf, tareRb, tareLf, tareLb;
+// The last pass's loads relative to the zero points, and their sum.
+extern int32_t Mrf, Mrb, Mlf, Mlb, Msum;
+
+constexpr int32_t boardVendorId = 0x057E;
+constexpr int32_t boardProductId = 0x0306;
+
+// Opens the board and makes it ready for weighing, with the continuous
+// reader running. 1 on success; 0 after the failed open check, when the
+// user has been told and the device is closed.
+int32_t StartWeighing();
+
+// One pass of the display loop without its sleep: zero point, loads, line.
+void DisplayPass();
+
+// Forms the output line from the current buttons and loads; returns its
+// length as snprintf does.
+int FormatReading(char* line, size_t size);
+
+// The whole run: 1 after a failed start, otherwise it never returns.
+int WeighMain();
+
+#endif

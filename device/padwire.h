@@ -1,0 +1,31 @@
+// padwire: the HID access library that weigh talks to the board through.
+//
+// One header, one implementation per platform (device/linux/, device/windows/)
+// and the simulated board (sim/). Any of them links with weigh_program.
+//
+// The program passes a 256-byte buffer with the report ID in byte 0, ignores
+// every result but the handle from OpenHidHandle, and relies on each call on
+// handle -1 failing at once without touching the buffer.
+#ifndef WEIGH_PADWIRE_H
+#define WEIGH_PADWIRE_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Opens the first HID device with this vendor and product ID; -1 if none.
+int32_t OpenHidHandle(int32_t vendorId, int32_t productId);
+// Sends report[0] and the bytes of that output report to the device.
+int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t* info);
+// Blocks until one input report arrives and places it at report[0..].
+int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t* info);
+// Releases the handle.
+int32_t CloseHidHandle(int32_t handle);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

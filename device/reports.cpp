@@ -1,0 +1,57 @@
+#include "reports.h"
+
+#include "padwire.h"
+
+int32_t deviceHandle;
+unsigned char outReport[reportBufferSize];
+unsigned char inReport[reportBufferSize];
+uint32_t writeInfo;
+uint32_t readInfo;
+DeviceStateRecord DeviceState;
+
+static constexpr std::memory_order relaxed = std::memory_order_relaxed;
+
+// Both output reports overwrite only their own leading bytes of the shared
+// buffer; what lies behind them is left over from earlier reports and goes
+// out too when the library sends more than the report's own length.
+void SetLeds(int32_t value) {
+    outReport[0] = 0x11;
+    outReport[1] = static_cast<unsigned char>(value & 0xFF);
+    WriteReport(deviceHandle, outReport, &writeInfo);
+}
+
+void SetReportMode(int32_t flags, int32_t mode) {
+    outReport[0] = 0x12;
+    outReport[1] = static_cast<unsigned char>(flags & 0xFF);
+    outReport[2] = static_cast<unsigned char>(mode & 0xFF);
+    WriteReport(deviceHandle, outReport, &writeInfo);
+}
+
+static int32_t BigEndianWord(const unsigned char* bytes) {
+    return static_cast<int32_t>(bytes[0]) * 256 + static_cast<int32_t>(bytes[1]);
+}
+
+// The byte positions are fixed whatever else the ID says: ID 0x35 sets
+// accelX and the high byte of rawRf from the same byte 3.
+void DecodeInputReport() {
+    unsigned char id = inReport[0];
+    if ((id & 0xF0) != 0x30)
+        return;
+    DeviceState.buttons1.store(inReport[1], relaxed);
+    DeviceState.buttons2.store(inReport[2], relaxed);
+    if (id & 0x01)
+        DeviceState.accelX.store(inReport[3], relaxed);
+    if (id & 0x04) {
+        DeviceState.rawRf.store(BigEndianWord(inReport + 3), relaxed);
+        DeviceState.rawRb.store(BigEndianWord(inReport + 5), relaxed);
+        DeviceState.rawLf.store(BigEndianWord(inReport + 7), relaxed);
+        DeviceState.rawLb.store(BigEndianWord(inReport + 9), relaxed);
+    }
+}
+
+// A read that fails leaves inReport as it was, so the previous report is
+// decoded again and nothing changes; at start the buffer is zeros (ID 0x00).
+void ReadDeviceReport() {
+    ReadReport(deviceHandle, inReport, &readInfo);
+    DecodeInputReport();
+}

@@ -1,0 +1,40 @@
+// The board's report protocol: the two output reports weigh sends and the
+// decoding of input reports 0x30..0x3F into DeviceState.
+#ifndef WEIGH_REPORTS_H
+#define WEIGH_REPORTS_H
+
+#include <atomic>
+#include <cstdint>
+
+// The decoded state of the board. Each field is written by the one active
+// reader thread in a single store of its final value and read elsewhere
+// without a lock, so every field is a relaxed atomic of its own.
+struct DeviceStateRecord {
+    std::atomic<uint8_t> buttons1;  // input report byte 1
+    std::atomic<uint8_t> buttons2;  // byte 2: 0x08 is A, 0x80 is Home
+    std::atomic<uint8_t> accelX;    // byte 3 of reports whose ID has bit 0 set
+    std::atomic<int32_t> rawRf;     // right front, bytes 3-4 big-endian, 0..65535
+    std::atomic<int32_t> rawRb;     // right back, bytes 5-6
+    std::atomic<int32_t> rawLf;     // left front, bytes 7-8
+    std::atomic<int32_t> rawLb;     // left back, bytes 9-10
+};
+
+constexpr int reportBufferSize = 256;
+
+extern int32_t deviceHandle;  // -1: no board found
+extern unsigned char outReport[reportBufferSize];
+extern unsigned char inReport[reportBufferSize];
+extern uint32_t writeInfo;
+extern uint32_t readInfo;
+extern DeviceStateRecord DeviceState;
+
+// Output report 0x11: the LEDs (bit 0 of value is rumble).
+void SetLeds(int32_t value);
+// Output report 0x12: the data reporting mode.
+void SetReportMode(int32_t flags, int32_t mode);
+// Reads one input report into inReport and decodes it into DeviceState.
+void ReadDeviceReport();
+// Decodes whatever inReport holds (the second half of ReadDeviceReport).
+void DecodeInputReport();
+
+#endif

@@ -1,0 +1,43 @@
+// What weigh takes from the operating system, behind one small interface:
+// the high-resolution counter, threads, sleep and the modal message.
+// platform/posix.cpp and platform/windows.cpp implement it; nothing outside
+// this folder and the HID backends may depend on the platform.
+#ifndef WEIGH_PLATFORM_H
+#define WEIGH_PLATFORM_H
+
+#include <cstdint>
+
+// The high-resolution counter: counts since an arbitrary start, and counts per second.
+int64_t PlatformCounter();
+int64_t PlatformCounterFrequency();
+
+// A thread that was started joinable; 0 means none.
+typedef uintptr_t PlatformThread;
+
+// Starts body on a new thread with the default stack size. The joinable
+// form hands back a handle that stays valid until PlatformJoinThread or
+// PlatformKillThread releases it; 0 when the thread could not start.
+PlatformThread PlatformStartThread(void (*body)());
+void PlatformStartDetachedThread(void (*body)());
+
+// Waits for the thread's end and releases the handle.
+void PlatformJoinThread(PlatformThread thread);
+
+// Ends the thread by force, even when it is blocked in a read, waits until
+// it has ended, and releases the handle. Once this returns the thread runs
+// no more of its code.
+void PlatformKillThread(PlatformThread thread, uint32_t exitCode);
+
+// Threads started here that have not yet ended (for tests and tools).
+int32_t PlatformLiveThreads();
+
+void PlatformSleep(uint32_t ms);
+
+// Shows text to the user and returns once it has been acknowledged.
+void PlatformMessage(const char* text);
+
+// When set, PlatformMessage hands the text to this function instead
+// (tests use it to see the messages without a user to dismiss them).
+extern void (*platformMessageHook)(const char* text);
+
+#endif

@@ -1,0 +1,121 @@
+// The platform layer on POSIX systems: CLOCK_MONOTONIC, pthreads, nanosleep
+// and the message on standard error.
+#include "platform.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <pthread.h>
+#include <unistd.h>
+
+static_assert(sizeof(pthread_t) <= sizeof(PlatformThread), "a pthread_t must fit a PlatformThread");
+
+void (*platformMessageHook)(const char* text);
+
+static std::atomic<int32_t> liveThreads;
+
+int64_t PlatformCounter() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+int64_t PlatformCounterFrequency() {
+    return 1000000000;
+}
+
+// The body travels as the thread's one argument; the thread itself gets none.
+// A thread ended by pthread_cancel never comes back here: PlatformKillThread
+// does its count instead.
+extern "C" void* PlatformThreadEntry(void* argument) {
+    void (*body)();
+    std::memcpy(&body, &argument, sizeof body);
+    body();
+    // Release: whoever sees the count drop also sees what the thread wrote.
+    liveThreads.fetch_sub(1, std::memory_order_release);
+    return nullptr;
+}
+
+static bool StartPthread(void (*body)(), pthread_t* thread) {
+    static_assert(sizeof body == sizeof(void*), "a function pointer must fit a void*");
+    void* argument;
+    std::memcpy(&argument, &body, sizeof argument);
+    liveThreads.fetch_add(1, std::memory_order_relaxed);
+    if (pthread_create(thread, nullptr, PlatformThreadEntry, argument) != 0) {
+        liveThreads.fetch_sub(1, std::memory_order_relaxed);
+        return false;
+    }
+    return true;
+}
+
+static pthread_t ToPthread(PlatformThread thread) {
+    pthread_t value;
+    std::memcpy(&value, &thread, sizeof value);
+    return value;
+}
+
+PlatformThread PlatformStartThread(void (*body)()) {
+    pthread_t thread;
+    if (!StartPthread(body, &thread))
+        return 0;
+    PlatformThread handle = 0;
+    std::memcpy(&handle, &thread, sizeof thread);
+    return handle;
+}
+
+void PlatformStartDetachedThread(void (*body)()) {
+    pthread_t thread;
+    if (StartPthread(body, &thread))
+        pthread_detach(thread);
+}
+
+void PlatformJoinThread(PlatformThread thread) {
+    if (thread != 0)
+        pthread_join(ToPthread(thread), nullptr);
+}
+
+// Deferred cancellation acts at the thread's next cancellation point: a
+// blocking read, nanosleep or a condition wait, which is where a probe on a
+// silent board sits. The join makes sure it has gone before we return. There
+// is no exit code to set: a cancelled pthread's result is PTHREAD_CANCELED.
+void PlatformKillThread(PlatformThread thread, uint32_t) {
+    if (thread == 0)
+        return;
+    pthread_t target = ToPthread(thread);
+    pthread_cancel(target);
+    void* result = nullptr;
+    pthread_join(target, &result);
+    if (result == PTHREAD_CANCELED)
+        liveThreads.fetch_sub(1, std::memory_order_release);
+}
+
+int32_t PlatformLiveThreads() {
+    return liveThreads.load(std::memory_order_acquire);
+}
+
+void PlatformSleep(uint32_t ms) {
+    timespec wait;
+    wait.tv_sec = static_cast<time_t>(ms / 1000);
+    wait.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    while (nanosleep(&wait, &wait) == -1 && errno == EINTR) {
+    }
+}
+
+// A console program's modal message: the text on its own line where the
+// user looks for errors, and at a terminal a wait until it has been read.
+void PlatformMessage(const char* text) {
+    if (platformMessageHook) {
+        platformMessageHook(text);
+        return;
+    }
+    std::fprintf(stderr, "%s\n", text);
+    if (!isatty(STDIN_FILENO))
+        return;
+    std::fputs("Press Enter to continue.\n", stderr);
+    char c;
+    while (read(STDIN_FILENO, &c, 1) == 1 && c != '\n') {
+    }
+}

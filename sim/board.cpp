@@ -1,0 +1,276 @@
+// The simulated board behind device/padwire.h.
+//
+// A blocked read sleeps in short steps and holds no lock while it sleeps,
+// so a reader ended by force (pthread_cancel, TerminateThread) leaves the
+// board usable for the next one.
+#include "board.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "../device/padwire.h"
+
+namespace sim {
+
+void (*reportObserver)(const uint8_t* bytes, size_t length);
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::memory_order relaxed = std::memory_order_relaxed;
+constexpr auto pollStep = std::chrono::milliseconds(2);
+
+Script script;
+std::atomic<bool> boardOpen;
+std::atomic<int64_t> openedAtNs;
+std::atomic<int64_t> lastReportNs;
+std::atomic<uint8_t> reportingMode{0x30};
+std::atomic<int64_t> delivered, failed;
+std::atomic<int32_t> inside, mostInside;
+std::atomic<uint32_t> generation;
+
+std::mutex mutex;  // guards calls and pushed
+std::vector<Call> calls;
+std::deque<std::vector<uint8_t>> pushed;
+
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+void Record(const Call& call) {
+    std::lock_guard<std::mutex> lock(mutex);
+    calls.push_back(call);
+}
+
+// Counts the threads inside ReadReport; its destructor also runs when a
+// thread is cancelled in a sleep below.
+struct ReadGuard {
+    ReadGuard() {
+        int32_t now = inside.fetch_add(1, relaxed) + 1;
+        int32_t most = mostInside.load(relaxed);
+        while (now > most && !mostInside.compare_exchange_weak(most, now, relaxed)) {
+        }
+    }
+    ~ReadGuard() { inside.fetch_sub(1, relaxed); }
+    ReadGuard(const ReadGuard&) = delete;
+    ReadGuard& operator=(const ReadGuard&) = delete;
+};
+
+// The length of each input report on the wire, report ID included.
+size_t ReportLength(uint8_t id) {
+    switch (id) {
+    case 0x20: return 7;
+    case 0x21: return 22;
+    case 0x22: return 5;
+    case 0x30: return 3;
+    case 0x31: return 6;
+    case 0x32: return 11;
+    case 0x33: return 18;
+    default: return 22;
+    }
+}
+
+size_t BuildReport(uint8_t id, const Moment& moment, uint8_t* report) {
+    size_t length = ReportLength(id);
+    std::memset(report, 0, length);
+    report[0] = id;
+    report[1] = moment.buttons1;
+    report[2] = moment.buttons2;
+    if ((id & 0xF0) == 0x30 && (id & 0x04)) {
+        for (int i = 0; i < 4; ++i) {
+            report[3 + 2 * i] = static_cast<uint8_t>(moment.loads[i] >> 8);
+            report[4 + 2 * i] = static_cast<uint8_t>(moment.loads[i] & 0xFF);
+        }
+    } else if ((id & 0xF0) == 0x30 && (id & 0x01)) {
+        report[3] = moment.accel;
+        report[4] = 0x80;
+        report[5] = 0x9A;  // Z: gravity
+    }
+    return length;
+}
+
+bool TakePushed(unsigned char* report, int32_t* length) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (pushed.empty())
+        return false;
+    const std::vector<uint8_t>& bytes = pushed.front();
+    std::memcpy(report, bytes.data(), bytes.size());
+    *length = static_cast<int32_t>(bytes.size());
+    pushed.pop_front();
+    return true;
+}
+
+void Hand(const unsigned char* report, int32_t length) {
+    delivered.fetch_add(1, relaxed);
+    if (reportObserver)
+        reportObserver(report, static_cast<size_t>(length));
+}
+
+// Ends the process when the script reaches its end line, even when no
+// thread calls on the board any more (the reader stops on Home).
+void StartEndWatcher() {
+    for (const Step& step : script.steps) {
+        if (step.kind != StepKind::End)
+            continue;
+        int64_t atNs = openedAtNs.load(relaxed) + step.startMs * 1000000;
+        int status = step.status;
+        uint32_t mine = generation.load(relaxed);
+        std::thread([atNs, status, mine] {
+            std::this_thread::sleep_until(Clock::time_point(std::chrono::nanoseconds(atNs)));
+            if (generation.load(relaxed) != mine)
+                return;
+            std::fflush(nullptr);
+            std::_Exit(status);
+        }).detach();
+        return;
+    }
+}
+
+}  // namespace
+
+bool LoadScript(std::string_view text, std::string* error) {
+    Script parsed;
+    if (!ParseScript(text, &parsed, error))
+        return false;
+    Reset();
+    script = std::move(parsed);
+    return true;
+}
+
+void Reset() {
+    generation.fetch_add(1, relaxed);
+    script = Script();
+    boardOpen.store(false, relaxed);
+    openedAtNs.store(0, relaxed);
+    lastReportNs.store(0, relaxed);
+    reportingMode.store(0x30, relaxed);
+    delivered.store(0, relaxed);
+    failed.store(0, relaxed);
+    mostInside.store(inside.load(relaxed), relaxed);
+    std::lock_guard<std::mutex> lock(mutex);
+    calls.clear();
+    pushed.clear();
+}
+
+std::vector<Call> Calls() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return calls;
+}
+
+int64_t ReportsDelivered() { return delivered.load(relaxed); }
+int64_t ReadsFailed() { return failed.load(relaxed); }
+int32_t MostConcurrentReads() { return mostInside.load(relaxed); }
+int32_t ReadsInside() { return inside.load(relaxed); }
+
+void PushReport(const uint8_t* bytes, size_t length) {
+    length = std::min<size_t>(length, 256);
+    std::lock_guard<std::mutex> lock(mutex);
+    pushed.emplace_back(bytes, bytes + length);
+}
+
+int64_t BoardClockMs() {
+    return (NowNs() - openedAtNs.load(relaxed)) / 1000000;
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
+    Call call;
+    call.kind = Call::Open;
+    call.vendorId = vendorId;
+    call.productId = productId;
+    bool found = !script.missing && vendorId == 0x057E && productId == 0x0306;
+    call.handle = call.result = found ? boardHandle : -1;
+    Record(call);
+    if (!found)
+        return -1;
+    openedAtNs.store(NowNs(), relaxed);
+    lastReportNs.store(0, relaxed);
+    boardOpen.store(true, relaxed);
+    StartEndWatcher();
+    return boardHandle;
+}
+
+extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t*) {
+    Call call;
+    call.kind = Call::Write;
+    call.handle = handle;
+    bool ours = handle == boardHandle && boardOpen.load(relaxed);
+    call.result = ours ? 0 : -1;
+    if (ours) {
+        std::memcpy(call.bytes.data(), report, call.bytes.size());
+        if (report[0] == 0x12)
+            reportingMode.store(report[2], relaxed);
+    }
+    Record(call);
+    return call.result;
+}
+
+extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) {
+    if (handle != boardHandle || !boardOpen.load(relaxed)) {
+        Call call;
+        call.kind = Call::Read;
+        call.handle = handle;
+        call.result = -1;
+        Record(call);
+        failed.fetch_add(1, relaxed);
+        return -1;
+    }
+    ReadGuard guard;
+    for (;;) {
+        int32_t length = 0;
+        if (TakePushed(report, &length)) {
+            Hand(report, length);
+            return length;
+        }
+        int64_t now = NowNs();
+        int64_t boardMs = (now - openedAtNs.load(relaxed)) / 1000000;
+        Moment moment = MomentAt(script, boardMs);
+        if (moment.fault == StepKind::Unplugged) {
+            failed.fetch_add(1, relaxed);
+            return -1;
+        }
+        if (moment.fault == StepKind::Silent) {
+            std::this_thread::sleep_for(pollStep);
+            continue;
+        }
+        if (moment.rate > 0) {
+            int64_t due = lastReportNs.load(relaxed) + 1000000000 / moment.rate;
+            if (now < due) {
+                // Short steps, so that a change of script or mode on the way
+                // is seen by the report that comes.
+                std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(
+                    std::chrono::nanoseconds(due - now), pollStep));
+                continue;
+            }
+        }
+        lastReportNs.store(now, relaxed);
+        uint8_t id = moment.reportId ? moment.reportId : reportingMode.load(relaxed);
+        uint8_t built[256];
+        length = static_cast<int32_t>(BuildReport(id, moment, built));
+        std::memcpy(report, built, static_cast<size_t>(length));
+        Hand(report, length);
+        return length;
+    }
+}
+
+extern "C" int32_t CloseHidHandle(int32_t handle) {
+    Call call;
+    call.kind = Call::Close;
+    call.handle = handle;
+    bool ours = handle == boardHandle && boardOpen.load(relaxed);
+    call.result = ours ? 0 : -1;
+    Record(call);
+    if (ours)
+        boardOpen.store(false, relaxed);
+    return call.result;
+}

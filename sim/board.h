@@ -1,0 +1,61 @@
+// The simulated board: an implementation of device/padwire.h that behaves
+// as the weighing board does, driven by a script (sim/script.h).
+//
+// It answers reporting mode 0x31 with 0x31 reports whose accelerometer byte
+// is non-zero and mode 0x34 with 0x34 reports carrying the four loads, paced
+// at the script's rate, and records every call that reaches it.
+#ifndef WEIGH_SIM_BOARD_H
+#define WEIGH_SIM_BOARD_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "script.h"
+
+namespace sim {
+
+constexpr int32_t boardHandle = 0x5751;  // the handle an open board hands out
+
+// Replaces the script and forgets every call, report and mode: the board is
+// as new and closed. Call it while no thread is inside a padwire call.
+bool LoadScript(std::string_view text, std::string* error);
+void Reset();
+
+struct Call {
+    enum Kind { Open, Write, Read, Close } kind = Open;
+    int32_t handle = 0;        // the handle passed (Open: the one handed out)
+    int32_t vendorId = 0;      // Open only
+    int32_t productId = 0;     // Open only
+    int32_t result = 0;
+    std::array<uint8_t, 256> bytes{};  // Write: the whole buffer as passed
+};
+
+// Every Open, Write and Close in order; a Read is recorded only when it is
+// made on a handle other than the board's.
+std::vector<Call> Calls();
+
+// Reports delivered, reads that failed, and the most threads ever inside
+// ReadReport at once.
+int64_t ReportsDelivered();
+int64_t ReadsFailed();
+int32_t MostConcurrentReads();
+int32_t ReadsInside();
+
+// Queues these bytes as the next input report, ahead of the script's, to
+// be delivered at once and exactly as given (at most 256 bytes; the rest
+// of the reader's buffer is left as it was).
+void PushReport(const uint8_t* bytes, size_t length);
+
+// Called with each report as it is handed over (for instrumented runs).
+extern void (*reportObserver)(const uint8_t* bytes, size_t length);
+
+// Milliseconds since the board was opened.
+int64_t BoardClockMs();
+
+}  // namespace sim
+
+#endif

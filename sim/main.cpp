@@ -1,0 +1,58 @@
+// weigh-sim: the weighing console run against the simulated board.
+//
+//   weigh-sim            plays the built-in session and exits by itself
+//   weigh-sim SCRIPT     plays the script in that file
+//
+// After the script is loaded the run is the program's own, as weigh runs it.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "../console/console.h"
+#include "board.h"
+
+#ifndef WEIGH_VERSION
+#define WEIGH_VERSION "0"
+#endif
+
+static int Usage() {
+    std::fputs("usage: weigh-sim [SCRIPT]\n"
+               "Runs the weighing console against a simulated board, playing SCRIPT\n"
+               "or, without one, a built-in session of about 11 seconds.\n",
+               stderr);
+    return 2;
+}
+
+int main(int argc, char** argv) {
+    std::string text = sim::builtInSession;
+    std::string name = "built-in session";
+    if (argc > 2)
+        return Usage();
+    if (argc == 2) {
+        if (std::strcmp(argv[1], "--version") == 0) {
+            std::printf("weigh-sim %s\n", WEIGH_VERSION);
+            return 0;
+        }
+        if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+            Usage();
+            return 0;
+        }
+        std::ifstream file(argv[1], std::ios::binary);
+        if (!file) {
+            std::fprintf(stderr, "weigh-sim: cannot read %s\n", argv[1]);
+            return 2;
+        }
+        std::ostringstream contents;
+        contents << file.rdbuf();
+        text = contents.str();
+        name = argv[1];
+    }
+    std::string error;
+    if (!sim::LoadScript(text, &error)) {
+        std::fprintf(stderr, "weigh-sim: %s: %s\n", name.c_str(), error.c_str());
+        return 2;
+    }
+    return WeighMain();
+}

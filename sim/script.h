@@ -1,0 +1,74 @@
+// The simulated board's script: one line per stretch of the board's life.
+//
+//   # comment                 anything after # is ignored; so are blank lines
+//   rate N                    reports a second from here on (default 100);
+//                             0 sends them as fast as they are read
+//   accel HH                  accelerometer X byte of 0x31 reports from here on
+//                             (hex, default 80)
+//   board MS B1 B2 RF RB LF LB
+//                             for MS milliseconds: button bytes B1 B2 (hex) and
+//                             the loads right front, right back, left front,
+//                             left back in raw units (0..65535, 100 a kilogram)
+//   silent [MS]               no report for MS ms; without MS never again
+//   report MS ID              for MS ms, reports of ID (hex) instead of the
+//                             reporting mode's, carrying the board's state
+//   unplugged [MS]            reads fail at once, as on an unplugged board;
+//                             for MS ms, or for good
+//   missing                   the board is not there: opening it fails
+//   end [STATUS]              at this point, end the process with STATUS
+//                             (default 0) after flushing its output
+//
+// Time starts when the program opens the board. After the last stretch the
+// board keeps its last state.
+#ifndef WEIGH_SIM_SCRIPT_H
+#define WEIGH_SIM_SCRIPT_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+enum class StepKind { Board, Silent, Report, Unplugged, Rate, Accel, End };
+
+struct Step {
+    StepKind kind = StepKind::Board;
+    int64_t startMs = 0;
+    int64_t durationMs = 0;  // -1: for good
+    uint8_t buttons1 = 0, buttons2 = 0;
+    int32_t loads[4] = {0, 0, 0, 0};  // rf, rb, lf, lb
+    uint8_t reportId = 0;
+    int32_t rate = 100;
+    uint8_t accel = 0x80;
+    int32_t status = 0;
+};
+
+struct Script {
+    std::vector<Step> steps;
+    bool missing = false;
+    int64_t lengthMs = 0;  // sum of the timed stretches, -1 if one lasts for good
+};
+
+// Parses text; on failure says which line and why in *error.
+bool ParseScript(std::string_view text, Script* script, std::string* error);
+
+// What the board is doing at a moment of its script.
+struct Moment {
+    StepKind fault = StepKind::Board;  // Board: sending reports as usual
+    int64_t faultEndMs = -1;           // end of a Silent stretch; -1: never
+    uint8_t buttons1 = 0, buttons2 = 0;
+    int32_t loads[4] = {0, 0, 0, 0};
+    uint8_t reportId = 0;  // 0: the reporting mode's ID
+    int32_t rate = 100;
+    uint8_t accel = 0x80;
+};
+
+Moment MomentAt(const Script& script, int64_t ms);
+
+// The session weigh-sim plays when it is given no script.
+extern const char* const builtInSession;
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,102 @@
+// The output line, the zero point and the display pass.
+#include <gtest/gtest.h>
+
+#include "console/console.h"
+#include "device/reports.h"
+#include "support.h"
+
+namespace {
+
+void SetRaw(int rf, int rb, int lf, int lb, int buttons1 = 0, int buttons2 = 0) {
+    DeviceState.rawRf = rf;
+    DeviceState.rawRb = rb;
+    DeviceState.rawLf = lf;
+    DeviceState.rawLb = lb;
+    DeviceState.buttons1 = static_cast<uint8_t>(buttons1);
+    DeviceState.buttons2 = static_cast<uint8_t>(buttons2);
+}
+
+// One pass, its printed output returned.
+std::string Pass() {
+    testing::internal::CaptureStdout();
+    DisplayPass();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+struct LineCase {
+    const char* name;
+    int tare[4];
+    int raw[4];
+    int buttons1, buttons2;
+    const char* line;
+};
+
+TEST(DisplayLine, MatchesTheFormatExactly) {
+    const std::vector<LineCase> cases = {
+        {"nothing yet", {0, 0, 0, 0}, {0, 0, 0, 0}, 0, 0,
+         "0,0, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n"},
+        {"a light load", {1000, 1000, 1000, 1000}, {1123, 1234, 1150, 1146}, 0, 0,
+         "0,0, Msum  6.5(kg), Mrf  123, Mrb  234, Mlf  150, Mlb  146\n"},
+        {"negative", {100, 100, 100, 100}, {95, 103, 88, 104}, 0, 0,
+         "0,0, Msum -0.1(kg), Mrf   -5, Mrb    3, Mlf  -12, Mlb    4\n"},
+        {"widest total", {0, 0, 0, 0}, {65535, 65535, 65535, 65535}, 0, 0,
+         "0,0, Msum2621.4(kg), Mrf 65535, Mrb 65535, Mlf 65535, Mlb 65535\n"},
+        {"most negative", {65535, 65535, 65535, 65535}, {0, 0, 0, 0}, 0, 0,
+         "0,0, Msum-2621.4(kg), Mrf-65535, Mrb-65535, Mlf-65535, Mlb-65535\n"},
+        {"buttons as unsigned numbers", {0, 0, 0, 0}, {1, 2, 3, 4}, 255, 128,
+         "255,128, Msum  0.1(kg), Mrf    1, Mrb    2, Mlf    3, Mlb    4\n"},
+        {"70 kg", {1500, 1500, 1500, 1500}, {3250, 3250, 3250, 3250}, 0, 0,
+         "0,0, Msum 70.0(kg), Mrf 1750, Mrb 1750, Mlf 1750, Mlb 1750\n"},
+    };
+    for (const LineCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::FreshRun("");
+        tareRf = c.tare[0];
+        tareRb = c.tare[1];
+        tareLf = c.tare[2];
+        tareLb = c.tare[3];
+        SetRaw(c.raw[0], c.raw[1], c.raw[2], c.raw[3], c.buttons1, c.buttons2);
+        EXPECT_EQ(Pass(), c.line);
+        char line[128];
+        FormatReading(line, sizeof line);
+        EXPECT_STREQ(line, c.line);
+    }
+}
+
+TEST(ZeroPoint, TakenOnEveryPassWhileAIsHeld) {
+    test::FreshRun("");
+    SetRaw(1500, 1600, 1700, 1800, 0, 0x08);
+    EXPECT_EQ(Pass(), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
+    EXPECT_EQ(tareRf, 1500);
+    EXPECT_EQ(tareLb, 1800);
+    SetRaw(1510, 1600, 1700, 1790, 0, 0x08);  // still held: a new zero point
+    EXPECT_EQ(Pass(), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
+    EXPECT_EQ(tareRf, 1510);
+    EXPECT_EQ(tareLb, 1790);
+}
+
+TEST(ZeroPoint, AHeldWithOtherButtonsStillTares) {
+    test::FreshRun("");
+    SetRaw(10, 20, 30, 40, 0x04, 0x88);
+    Pass();
+    EXPECT_EQ(Msum, 0);
+    EXPECT_EQ(tareRb, 20);
+}
+
+TEST(ZeroPoint, KeptAfterReleaseSoALighterLoadIsNegative) {
+    test::FreshRun("");
+    SetRaw(3000, 3000, 3000, 3000, 0, 0x08);
+    Pass();
+    SetRaw(2900, 2990, 3000, 2800, 0, 0x00);
+    EXPECT_EQ(Pass(), "0,0, Msum -3.1(kg), Mrf -100, Mrb  -10, Mlf    0, Mlb -200\n");
+    EXPECT_EQ(tareRf, 3000);
+}
+
+TEST(ZeroPoint, NoneBeforeTheFirstPressSoRawWordsPrint) {
+    test::FreshRun("");
+    SetRaw(1480, 1523, 1502, 1461);
+    EXPECT_EQ(Pass(), "0,0, Msum 59.7(kg), Mrf 1480, Mrb 1523, Mlf 1502, Mlb 1461\n");
+}
+
+}  // namespace

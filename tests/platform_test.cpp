@@ -1,0 +1,133 @@
+// The platform layer: counter, threads, forced end, sleep, message.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+#include "platform/platform.h"
+#include "support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::atomic<int> ran;
+std::atomic<int> blocked;
+std::atomic<int> afterBlock;
+
+void Count() { ran.fetch_add(1); }
+
+void BlockForGood() {
+    blocked.store(1);
+    for (;;)
+        PlatformSleep(1000);
+}
+
+void BlockThenMark() {
+    blocked.store(1);
+    PlatformSleep(200);
+    afterBlock.store(1);
+}
+
+TEST(Counter, RunsForwardAtItsFrequency) {
+    int64_t frequency = PlatformCounterFrequency();
+    ASSERT_GT(frequency, 0);
+    int64_t first = PlatformCounter();
+    auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(20ms);
+    int64_t second = PlatformCounter();
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GT(second, first);
+    double counted = static_cast<double>(second - first) / static_cast<double>(frequency);
+    double measured = std::chrono::duration<double>(elapsed).count();
+    // The counter and the standard clock agree on the sleep within 5 ms.
+    EXPECT_NEAR(counted, measured, 0.005);
+}
+
+TEST(Threads, JoinableAndDetachedBodiesRunAndEnd) {
+    ASSERT_TRUE(test::WaitForProgramThreads());
+    ran = 0;
+    PlatformThread thread = PlatformStartThread(Count);
+    ASSERT_NE(thread, 0u);
+    PlatformJoinThread(thread);
+    EXPECT_EQ(ran.load(), 1);
+    PlatformStartDetachedThread(Count);
+    PlatformStartDetachedThread(Count);
+    EXPECT_TRUE(test::WaitFor([] { return ran.load() == 3; }));
+    EXPECT_TRUE(test::WaitForProgramThreads());
+}
+
+TEST(Threads, KillEndsABlockedThreadAndWaitsForIt) {
+    ASSERT_TRUE(test::WaitForProgramThreads());
+    blocked = 0;
+    PlatformThread thread = PlatformStartThread(BlockForGood);
+    ASSERT_TRUE(test::WaitFor([] { return blocked.load() == 1; }));
+    EXPECT_EQ(PlatformLiveThreads(), 1);
+    PlatformKillThread(thread, 0xFFFFFFFFu);
+    EXPECT_EQ(PlatformLiveThreads(), 0);
+}
+
+TEST(Threads, KilledThreadRunsNoMoreOfItsCode) {
+    ASSERT_TRUE(test::WaitForProgramThreads());
+    blocked = 0;
+    afterBlock = 0;
+    PlatformThread thread = PlatformStartThread(BlockThenMark);
+    ASSERT_TRUE(test::WaitFor([] { return blocked.load() == 1; }));
+    PlatformKillThread(thread, 0xFFFFFFFFu);
+    std::this_thread::sleep_for(300ms);  // past the end of its sleep
+    EXPECT_EQ(afterBlock.load(), 0);
+    EXPECT_EQ(PlatformLiveThreads(), 0);
+}
+
+TEST(Threads, KillOfAThreadThatHasEndedIsHarmless) {
+    ASSERT_TRUE(test::WaitForProgramThreads());
+    ran = 0;
+    PlatformThread thread = PlatformStartThread(Count);
+    ASSERT_TRUE(test::WaitFor([] { return PlatformLiveThreads() == 0; }));
+    PlatformKillThread(thread, 0xFFFFFFFFu);
+    EXPECT_EQ(ran.load(), 1);
+    EXPECT_EQ(PlatformLiveThreads(), 0);
+}
+
+TEST(Threads, NullHandleIsIgnored) {
+    PlatformJoinThread(0);
+    PlatformKillThread(0, 0xFFFFFFFFu);
+    EXPECT_EQ(PlatformLiveThreads(), 0);
+}
+
+TEST(Sleep, LastsAtLeastAsLongAsAsked) {
+    for (uint32_t ms : {0u, 1u, 15u}) {
+        auto start = std::chrono::steady_clock::now();
+        PlatformSleep(ms);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ms));
+    }
+}
+
+std::string hooked;
+void Hook(const char* text) { hooked = text; }
+
+TEST(Message, GoesToTheHookWhenOneIsSet) {
+    platformMessageHook = Hook;
+    PlatformMessage("Wii-Remote not found.");
+    platformMessageHook = nullptr;
+    EXPECT_EQ(hooked, "Wii-Remote not found.");
+}
+
+#ifndef _WIN32
+TEST(Message, WithoutATerminalIsOneLineOnStandardError) {
+    if (isatty(STDIN_FILENO))
+        GTEST_SKIP() << "standard input is a terminal: the message would wait for Enter";
+    platformMessageHook = nullptr;
+    testing::internal::CaptureStderr();
+    PlatformMessage("Wii-Remote cannot open.");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Wii-Remote cannot open.\n");
+}
+#endif
+
+}  // namespace

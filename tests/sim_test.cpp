@@ -1,0 +1,153 @@
+// The simulated board: its script and how it answers.
+#include <gtest/gtest.h>
+
+#include "device/padwire.h"
+#include "sim/board.h"
+#include "sim/script.h"
+#include "support.h"
+
+namespace {
+
+using sim::Script;
+using sim::StepKind;
+
+TEST(Script, ParsesEveryKindOfLine) {
+    Script script;
+    std::string error;
+    ASSERT_TRUE(sim::ParseScript("# a comment\n\n"
+                                 "rate 250\n"
+                                 "accel 7f\n"
+                                 "board 100 00 08 1 2 3 65535  # trailing comment\r\n"
+                                 "silent 50\n"
+                                 "report 30 0x21\n"
+                                 "unplugged 20\n"
+                                 "end 3\n"
+                                 "\tboard 10 FF 80 0 0 0 0\n"
+                                 "missing\n"
+                                 "unplugged\n",
+                                 &script, &error))
+        << error;
+    ASSERT_EQ(script.steps.size(), 9u);
+    EXPECT_TRUE(script.missing);
+    EXPECT_EQ(script.lengthMs, -1);
+    EXPECT_EQ(script.steps[0].rate, 250);
+    EXPECT_EQ(script.steps[1].accel, 0x7F);
+    EXPECT_EQ(script.steps[2].buttons2, 0x08);
+    EXPECT_EQ(script.steps[2].loads[3], 65535);
+    EXPECT_EQ(script.steps[3].startMs, 100);
+    EXPECT_EQ(script.steps[4].reportId, 0x21);
+    EXPECT_EQ(script.steps[4].startMs, 150);
+    EXPECT_EQ(script.steps[6].kind, StepKind::End);
+    EXPECT_EQ(script.steps[6].startMs, 200);
+    EXPECT_EQ(script.steps[6].status, 3);
+    EXPECT_EQ(script.steps[7].buttons1, 0xFF);
+    EXPECT_EQ(script.steps[8].durationMs, -1);
+}
+
+TEST(Script, RejectsBadLinesSayingWhere) {
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"board 10 00 00 1 2 3\n", "line 1: board takes"},
+        {"\nboard 10 00 00 1 2 3 65536\n", "line 2: bad load '65536'"},
+        {"board 10 100 00 1 2 3 4\n", "line 1: bad button byte '100'"},
+        {"board -5 00 00 1 2 3 4\n", "line 1: bad duration '-5'"},
+        {"board 10 00 00 1 2 3 x4\n", "line 1: bad load 'x4'"},
+        {"rate fast\n", "line 1: rate takes"},
+        {"report 10\n", "line 1: report takes"},
+        {"jump 10\n", "line 1: unknown word 'jump'"},
+        {"silent\nboard 10 00 00 1 2 3 4\n", "line 2: nothing can follow"},
+        {"end 256\n", "line 1: end takes"},
+        {"silent 99999999999999999999\n", "line 1: bad duration"},
+    };
+    for (const auto& [text, why] : cases) {
+        Script script;
+        std::string error;
+        EXPECT_FALSE(sim::ParseScript(text, &script, &error)) << text;
+        EXPECT_EQ(error.rfind(why, 0), 0u) << text << " gave: " << error;
+    }
+}
+
+TEST(Script, MomentFollowsTheStretches) {
+    Script script;
+    std::string error;
+    ASSERT_TRUE(sim::ParseScript("board 100 00 08 1 2 3 4\nsilent 50\naccel 00\nreport 50 30\n"
+                                 "board 100 00 00 5 6 7 8\n",
+                                 &script, &error));
+    EXPECT_EQ(sim::MomentAt(script, 0).buttons2, 0x08);
+    EXPECT_EQ(sim::MomentAt(script, 99).fault, StepKind::Board);
+    sim::Moment silent = sim::MomentAt(script, 100);
+    EXPECT_EQ(silent.fault, StepKind::Silent);
+    EXPECT_EQ(silent.faultEndMs, 150);
+    EXPECT_EQ(silent.loads[2], 3);  // the board's state goes on
+    sim::Moment report = sim::MomentAt(script, 170);
+    EXPECT_EQ(report.fault, StepKind::Report);
+    EXPECT_EQ(report.reportId, 0x30);
+    EXPECT_EQ(report.accel, 0x00);
+    EXPECT_EQ(sim::MomentAt(script, 200).loads[0], 5);
+    EXPECT_EQ(sim::MomentAt(script, 100000).loads[3], 8);  // the last state holds
+    EXPECT_EQ(sim::MomentAt(script, 100000).fault, StepKind::Board);
+}
+
+TEST(Script, BuiltInSessionParsesAndEnds) {
+    Script script;
+    std::string error;
+    ASSERT_TRUE(sim::ParseScript(sim::builtInSession, &script, &error)) << error;
+    EXPECT_EQ(script.steps.back().kind, StepKind::End);
+    EXPECT_GT(script.lengthMs, 5000);
+}
+
+TEST(Board, AnswersEachModeWithItsReport) {
+    test::FreshRun("accel 9c\nboard 5000 01 08 4660 22136 1 65535\n");
+    int32_t handle = OpenHidHandle(0x057E, 0x0306);
+    ASSERT_EQ(handle, sim::boardHandle);
+    unsigned char report[256] = {};
+    uint32_t info = 0;
+    report[0] = 0x12;
+    report[2] = 0x31;
+    EXPECT_EQ(WriteReport(handle, report, &info), 0);
+    ASSERT_EQ(ReadReport(handle, report, &info), 6);
+    EXPECT_EQ(report[0], 0x31);
+    EXPECT_EQ(report[1], 0x01);
+    EXPECT_EQ(report[2], 0x08);
+    EXPECT_EQ(report[3], 0x9C);
+    report[0] = 0x12;
+    report[2] = 0x34;
+    WriteReport(handle, report, &info);
+    ASSERT_EQ(ReadReport(handle, report, &info), 22);
+    const uint8_t expected[] = {0x34, 0x01, 0x08, 0x12, 0x34, 0x56, 0x78, 0x00, 0x01, 0xFF, 0xFF};
+    for (size_t i = 0; i < sizeof expected; ++i)
+        EXPECT_EQ(report[i], expected[i]) << "byte " << i;
+    EXPECT_EQ(CloseHidHandle(handle), 0);
+}
+
+TEST(Board, CallsOnAnotherHandleFailAndTouchNoBuffer) {
+    test::FreshRun("board 1000 00 00 1 1 1 1\n");
+    unsigned char report[256];
+    std::fill(std::begin(report), std::end(report), 0xEE);
+    uint32_t info = 0x1234;
+    for (int32_t handle : {-1, 0, sim::boardHandle}) {  // the board is not open yet
+        EXPECT_EQ(ReadReport(handle, report, &info), -1);
+        EXPECT_EQ(WriteReport(handle, report, &info), -1);
+        EXPECT_EQ(CloseHidHandle(handle), -1);
+    }
+    EXPECT_TRUE(std::all_of(std::begin(report), std::end(report), [](unsigned char b) { return b == 0xEE; }));
+    EXPECT_EQ(info, 0x1234u);
+    EXPECT_EQ(OpenHidHandle(0x057E, 0x0307), -1);
+    EXPECT_EQ(OpenHidHandle(0x057F, 0x0306), -1);
+}
+
+TEST(Board, PushedReportsComeFirstAndExactly) {
+    test::FreshRun("silent\n");
+    int32_t handle = OpenHidHandle(0x057E, 0x0306);
+    unsigned char report[256];
+    std::fill(std::begin(report), std::end(report), 0xEE);
+    uint32_t info = 0;
+    test::Push(test::Report({0x34, 1, 2}));
+    EXPECT_EQ(ReadReport(handle, report, &info), 3);
+    EXPECT_EQ(report[2], 2);
+    EXPECT_EQ(report[3], 0xEE);  // the rest of the buffer is left alone
+    std::vector<uint8_t> big(300, 0x35);
+    test::Push(big);
+    EXPECT_EQ(ReadReport(handle, report, &info), 256);
+}
+
+}  // namespace

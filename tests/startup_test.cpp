@@ -1,0 +1,179 @@
+// The start-up sequence, its failure paths and the run that follows, as the
+// simulated board sees them.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "acquisition/acquisition.h"
+#include "console/console.h"
+#include "device/padwire.h"
+#include "device/reports.h"
+#include "platform/platform.h"
+#include "support.h"
+
+namespace {
+
+using sim::Call;
+
+std::vector<Call::Kind> Kinds() {
+    std::vector<Call::Kind> kinds;
+    for (const Call& call : sim::Calls())
+        kinds.push_back(call.kind);
+    return kinds;
+}
+
+std::string Pass() {
+    testing::internal::CaptureStdout();
+    DisplayPass();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+// Display passes until a line matches, or the bound passes; all lines seen.
+std::vector<std::string> PassUntil(const std::string& pattern, std::vector<std::string>* seen) {
+    std::regex wanted(pattern);
+    test::WaitFor([&] {
+        seen->push_back(Pass());
+        PlatformSleep(1);
+        return std::regex_search(seen->back(), wanted);
+    });
+    return *seen;
+}
+
+TEST(StartUp, SendsTheThreeReportsInOrderAndStartsTheReader) {
+    test::FreshRun("board 1700 00 00 100 200 300 400\nboard 600 00 80 100 200 300 400\n");
+    ASSERT_EQ(StartWeighing(), 1);
+    EXPECT_TRUE(test::Messages().empty());
+    std::vector<Call> calls = sim::Calls();
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[0].kind, Call::Open);
+    EXPECT_EQ(calls[0].vendorId, 0x057E);
+    EXPECT_EQ(calls[0].productId, 0x0306);
+    EXPECT_EQ(deviceHandle, sim::boardHandle);
+    for (size_t i = 1; i < 4; ++i) {
+        EXPECT_EQ(calls[i].kind, Call::Write);
+        EXPECT_EQ(calls[i].handle, sim::boardHandle);
+    }
+    EXPECT_EQ(test::WrittenReports(3), (std::vector<std::string>{"12 00 31", "11 10 31", "12 00 34"}));
+    // The LED report goes out in a buffer that is never cleared: 11 10 31,
+    // then zeros to the end.
+    const auto& led = calls[2].bytes;
+    EXPECT_TRUE(std::all_of(led.begin() + 3, led.end(), [](uint8_t b) { return b == 0; }));
+    // The reader is running and the board is in mode 0x34: loads arrive.
+    EXPECT_EQ(DeviceState.rawLb.load(), 400);
+    std::vector<std::string> lines;
+    PassUntil("^0,128,", &lines);
+    EXPECT_EQ(lines.front(), "0,0, Msum 10.0(kg), Mrf  100, Mrb  200, Mlf  300, Mlb  400\n");
+    EXPECT_EQ(lines.back(), "0,128, Msum 10.0(kg), Mrf  100, Mrb  200, Mlf  300, Mlb  400\n");
+    EXPECT_TRUE(test::WaitForProgramThreads());  // Home alone ended the reader
+    EXPECT_EQ(Kinds().back(), Call::Write);       // and the device stays open
+}
+
+struct FailCase {
+    const char* name;
+    const char* script;
+    std::vector<std::string> messages;
+    int32_t closedHandle;
+};
+
+// Every way the open check fails: the user is told, the probe is ended, the
+// device is closed, the run ends with status 1 and nothing more is sent.
+TEST(StartUp, FailedOpenCheckTellsClosesAndEndsWithStatus1) {
+    const std::vector<FailCase> cases = {
+        {"no board", "missing\n", {"Wii-Remote not found.", "Wii-Remote cannot open."}, -1},
+        {"silent board", "silent\n", {"Wii-Remote cannot open."}, sim::boardHandle},
+        {"buttons-only board", "report 9000 30\n", {"Wii-Remote cannot open."}, sim::boardHandle},
+        {"accelerometer byte 0", "accel 0\nboard 9000 00 00 1 1 1 1\n", {"Wii-Remote cannot open."},
+         sim::boardHandle},
+        {"unplugged board", "unplugged\n", {"Wii-Remote cannot open."}, sim::boardHandle},
+    };
+    for (const FailCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::FreshRun(c.script);
+        EXPECT_EQ(WeighMain(), 1);
+        EXPECT_EQ(test::Messages(), c.messages);
+        // StopProbe has waited for the probe: nothing runs on.
+        EXPECT_EQ(PlatformLiveThreads(), 0);
+        EXPECT_EQ(sim::ReadsInside(), 0);
+        std::vector<Call> calls = sim::Calls();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.front().kind, Call::Open);
+        EXPECT_EQ(calls.back().kind, Call::Close);
+        EXPECT_EQ(calls.back().handle, c.closedHandle);
+        std::vector<Call::Kind> writesAndClose;
+        for (const Call& call : calls)
+            if (call.kind != Call::Read)
+                writesAndClose.push_back(call.kind);
+        EXPECT_EQ(writesAndClose, (std::vector<Call::Kind>{Call::Open, Call::Write, Call::Close}));
+        EXPECT_EQ(calls[1].bytes[0], c.closedHandle == -1 ? 0 : 0x12);
+    }
+}
+
+TEST(StartUp, MissingBoardGetsOnlyCallsOnMinusOne) {
+    test::FreshRun("missing\n");
+    EXPECT_EQ(WeighMain(), 1);
+    for (const Call& call : sim::Calls()) {
+        if (call.kind == Call::Open)
+            continue;
+        EXPECT_EQ(call.handle, -1);
+        EXPECT_EQ(call.result, -1);
+    }
+    EXPECT_EQ(sim::ReportsDelivered(), 0);
+}
+
+TEST(Weighing, ZeroPointWhileAHeldThenNegativeAfterRelease) {
+    test::FreshRun(
+        "board 1700 00 00 1000 1000 1000 1000\n"
+        "board  400 00 08 1500 1600 1700 1800\n"   // A held with a load on
+        "board  400 00 00 1400 1600 1700 1750\n"   // released, lighter
+        "board 1000 00 80 1400 1600 1700 1750\n");  // Home
+    ASSERT_EQ(StartWeighing(), 1);
+    std::vector<std::string> lines;
+    PassUntil("^0,128,", &lines);
+    EXPECT_EQ(lines.front(), "0,0, Msum 40.0(kg), Mrf 1000, Mrb 1000, Mlf 1000, Mlb 1000\n");
+    auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
+    EXPECT_TRUE(has("0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n"));
+    EXPECT_TRUE(has("0,0, Msum -1.5(kg), Mrf -100, Mrb    0, Mlf    0, Mlb  -50\n"));
+    // Frozen after Home: the same line on every pass.
+    EXPECT_TRUE(test::WaitForProgramThreads());
+    std::string frozen = Pass();
+    EXPECT_EQ(frozen, "0,128, Msum -1.5(kg), Mrf -100, Mrb    0, Mlf    0, Mlb  -50\n");
+    EXPECT_EQ(Pass(), frozen);
+}
+
+TEST(Weighing, AHeldThroughStartUpZeroesFromTheFirstLine) {
+    test::FreshRun("board 1700 00 08 1200 1300 1400 1500\nboard 500 00 80 1300 1300 1400 1500\n");
+    ASSERT_EQ(StartWeighing(), 1);
+    EXPECT_EQ(Pass(), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
+    std::vector<std::string> lines;
+    PassUntil("^0,128,", &lines);
+    EXPECT_EQ(lines.back(), "0,128, Msum  1.0(kg), Mrf  100, Mrb    0, Mlf    0, Mlb    0\n");
+    EXPECT_TRUE(test::WaitForProgramThreads());
+}
+
+// Home pressed before the reader starts: the reader still starts, reads the
+// report that says Home and ends; the display goes on with it.
+TEST(Weighing, HomeWithinTheFirstSecond) {
+    test::FreshRun("board 50 00 00 1 2 3 4\nboard 9000 00 80 5 6 7 8\n");
+    ASSERT_EQ(StartWeighing(), 1);
+    EXPECT_TRUE(test::WaitForProgramThreads());
+    EXPECT_EQ(Pass(), "0,128, Msum  0.3(kg), Mrf    5, Mrb    6, Mlf    7, Mlb    8\n");
+}
+
+// A board that stops sending mid-run: the last values go on being shown.
+TEST(Weighing, SilentBoardKeepsTheLastValues) {
+    test::FreshRun("board 1300 00 00 10 20 30 40\nsilent\n");
+    ASSERT_EQ(StartWeighing(), 1);
+    std::vector<std::string> lines;
+    PassUntil("Mrf   10", &lines);
+    test::WaitFor([] { return sim::BoardClockMs() > 1350; });
+    int64_t delivered = sim::ReportsDelivered();
+    test::WaitFor([] { return sim::BoardClockMs() > 1600; });
+    EXPECT_EQ(Pass(), "0,0, Msum  1.0(kg), Mrf   10, Mrb   20, Mlf   30, Mlb   40\n");
+    EXPECT_EQ(sim::ReportsDelivered(), delivered);
+    // A report pushed past the silence is Home: the reader ends.
+    test::Push(test::Report({0x34, 0, 0x80, 0, 10, 0, 20, 0, 30, 0, 40}));
+    EXPECT_TRUE(test::WaitForProgramThreads());
+}
+
+}  // namespace

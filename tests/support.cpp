@@ -1,0 +1,100 @@
+#include "support.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "acquisition/acquisition.h"
+#include "console/console.h"
+#include "device/reports.h"
+#include "platform/platform.h"
+
+namespace test {
+
+namespace {
+std::mutex messageMutex;
+std::vector<std::string> messages;
+
+void RecordMessage(const char* text) {
+    std::lock_guard<std::mutex> lock(messageMutex);
+    messages.emplace_back(text);
+}
+}  // namespace
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds bound) {
+    auto until = std::chrono::steady_clock::now() + bound;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until)
+            return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+bool WaitForProgramThreads() {
+    return WaitFor([] { return PlatformLiveThreads() == 0; }, std::chrono::seconds(20));
+}
+
+void FreshRun(const std::string& script) {
+    EXPECT_TRUE(WaitForProgramThreads()) << "a thread of an earlier run is still alive";
+    deviceHandle = 0;
+    std::memset(outReport, 0, sizeof outReport);
+    std::memset(inReport, 0, sizeof inReport);
+    writeInfo = readInfo = 0;
+    DeviceState.buttons1 = 0;
+    DeviceState.buttons2 = 0;
+    DeviceState.accelX = 0;
+    DeviceState.rawRf = 0;
+    DeviceState.rawRb = 0;
+    DeviceState.rawLf = 0;
+    DeviceState.rawLb = 0;
+    runFlag = 0;
+    probeActive = 0;
+    probeThread = 0;
+    tareRf = tareRb = tareLf = tareLb = 0;
+    Mrf = Mrb = Mlf = Mlb = Msum = 0;
+    {
+        std::lock_guard<std::mutex> lock(messageMutex);
+        messages.clear();
+    }
+    platformMessageHook = RecordMessage;
+    std::string error;
+    ASSERT_TRUE(sim::LoadScript(script, &error)) << error;
+}
+
+std::vector<std::string> Messages() {
+    std::lock_guard<std::mutex> lock(messageMutex);
+    return messages;
+}
+
+std::vector<std::string> WrittenReports(size_t bytes) {
+    std::vector<std::string> written;
+    for (const sim::Call& call : sim::Calls()) {
+        if (call.kind != sim::Call::Write)
+            continue;
+        std::string hex;
+        for (size_t i = 0; i < bytes; ++i) {
+            char byte[4];
+            std::snprintf(byte, sizeof byte, i ? " %02x" : "%02x", call.bytes[i]);
+            hex += byte;
+        }
+        written.push_back(hex);
+    }
+    return written;
+}
+
+std::vector<uint8_t> Report(std::initializer_list<int> bytes) {
+    std::vector<uint8_t> report;
+    for (int b : bytes)
+        report.push_back(static_cast<uint8_t>(b));
+    return report;
+}
+
+void Push(const std::vector<uint8_t>& report) {
+    sim::PushReport(report.data(), report.size());
+}
+
+}  // namespace test
