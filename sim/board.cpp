@@ -101,7 +101,8 @@ bool TakePushed(unsigned char* report, int32_t* length) {
     if (pushed.empty())
         return false;
     const std::vector<uint8_t>& bytes = pushed.front();
-    std::memcpy(report, bytes.data(), bytes.size());
+    if (!bytes.empty())  // an empty vector's data() may be null
+        std::memcpy(report, bytes.data(), bytes.size());
     *length = static_cast<int32_t>(bytes.size());
     pushed.pop_front();
     return true;

@@ -126,6 +126,10 @@ bool ParseScript(std::string_view text, Script* script, std::string* error) {
                 forGood = true;
             else
                 clock += step.durationMs;
+            // Each stretch is bounded, but a script of many can still add up
+            // past what a 64-bit clock holds.
+            if (clock > maxMs)
+                return fail("the script is longer than " + std::to_string(maxMs) + " ms");
         }
         parsed.steps.push_back(step);
     }
