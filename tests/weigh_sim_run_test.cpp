@@ -13,7 +13,10 @@
 #define popen _popen
 #define pclose _pclose
 #else
+#include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -155,5 +158,47 @@ TEST(WeighSim, BadScriptIsRefusedWithItsLine) {
     EXPECT_NE(run.errors.find("line 2: board takes"), std::string::npos) << run.errors;
     EXPECT_TRUE(run.lines.empty());
 }
+
+#ifndef _WIN32
+// At a terminal each message waits for Enter: the second message does not
+// come until the first has been acknowledged.
+TEST(WeighSim, AtATerminalEachMessageWaitsForEnter) {
+    std::string script = WriteScript("missing-tty.txt", "missing\n");
+    script = script.substr(1, script.size() - 2);  // no quotes for exec
+    int terminal = -1;
+    pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        execl(WEIGH_SIM_PATH, WEIGH_SIM_PATH, script.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    // Reads what the terminal shows until text appears or the bound passes.
+    auto readUntil = [&](const std::string& text, int boundMs = 10000) {
+        for (int waited = 0; seen.find(text) == std::string::npos && waited < boundMs; waited += 50) {
+            pollfd ready{terminal, POLLIN, 0};
+            if (poll(&ready, 1, 50) > 0) {
+                char buffer[256];
+                ssize_t got = read(terminal, buffer, sizeof buffer);
+                if (got <= 0)
+                    break;
+                seen.append(buffer, static_cast<size_t>(got));
+            }
+        }
+        return seen.find(text) != std::string::npos;
+    };
+    ASSERT_TRUE(readUntil("Wii-Remote not found.\r\nPress Enter to continue.\r\n")) << seen;
+    // Nothing more while the message stands, well past the 100 ms probe.
+    EXPECT_FALSE(readUntil("cannot open", 500)) << seen;
+    ASSERT_EQ(write(terminal, "\n", 1), 1);
+    ASSERT_TRUE(readUntil("Wii-Remote cannot open.\r\nPress Enter to continue.\r\n")) << seen;
+    ASSERT_EQ(write(terminal, "\n", 1), 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(terminal);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+#endif
 
 }  // namespace
