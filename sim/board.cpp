@@ -127,6 +127,10 @@ void StartEndWatcher() {
             std::this_thread::sleep_until(Clock::time_point(std::chrono::nanoseconds(atNs)));
             if (generation.load(relaxed) != mine)
                 return;
+            if (std::getenv("WEIGH_SIM_STATS"))
+                std::fprintf(stderr, "weigh-sim: %lld reports delivered, %lld reads failed\n",
+                             static_cast<long long>(delivered.load(relaxed)),
+                             static_cast<long long>(failed.load(relaxed)));
             std::fflush(nullptr);
             std::_Exit(status);
         }).detach();

@@ -3,6 +3,9 @@
 //   weigh-sim            plays the built-in session and exits by itself
 //   weigh-sim SCRIPT     plays the script in that file
 //
+// With WEIGH_SIM_STATS set in the environment, the board says at the
+// script's end how many reports it delivered.
+//
 // After the script is loaded the run is the program's own, as weigh runs it.
 #include <cstdio>
 #include <cstring>

@@ -34,7 +34,7 @@ fi
 peak() { sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$1/status"; }
 
 started=$(date +%s)
-"$sim" "$script" </dev/null >/dev/null 2>"$errors" &
+WEIGH_SIM_STATS=1 "$sim" "$script" </dev/null >/dev/null 2>"$errors" &
 pid=$!
 sleep $((seconds / 6))
 early=$(peak $pid)
@@ -45,6 +45,9 @@ wait $pid || status=$?
 ended=$(date +%s)
 
 echo "soak: ${seconds}s run took $((ended - started))s, exit status $status"
+stats=$(sed -n 's/^weigh-sim: \([0-9]*\) reports delivered.*/\1/p' "$errors")
+sed -i '/^weigh-sim: [0-9]* reports delivered/d' "$errors"
+echo "soak: ${stats:-?} reports taken by the reader, $(( ${stats:-0} / seconds )) a second on average"
 echo "soak: peak RSS ${early} KiB at $((seconds / 6)) s, ${late} KiB at $((seconds - 1)) s, growth $((late - early)) KiB"
 fail=0
 [ -n "$early" ] && [ -n "$late" ] || { echo "soak: FAILED: weigh-sim was gone before its end"; exit 1; }
