@@ -4,12 +4,14 @@
 // like hidraw keeps each message whole.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,7 +54,7 @@ struct Parsed {
 // past its end is caught under AddressSanitizer.
 Parsed Parse(const Bytes& descriptor) {
     std::unique_ptr<uint8_t[]> exact(new uint8_t[descriptor.size()]);
-    std::memcpy(exact.get(), descriptor.data(), descriptor.size());
+    std::copy(descriptor.begin(), descriptor.end(), exact.get());
     Parsed parsed;
     parsed.result = ParseOutputReportLengths(exact.get(), descriptor.size(), &parsed.lengths);
     return parsed;
