@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "../device/padwire.h"
+#include "answer.h"
 
 namespace sim {
 
@@ -62,39 +63,6 @@ struct ReadGuard {
     ReadGuard(const ReadGuard&) = delete;
     ReadGuard& operator=(const ReadGuard&) = delete;
 };
-
-// The length of each input report on the wire, report ID included.
-size_t ReportLength(uint8_t id) {
-    switch (id) {
-    case 0x20: return 7;
-    case 0x21: return 22;
-    case 0x22: return 5;
-    case 0x30: return 3;
-    case 0x31: return 6;
-    case 0x32: return 11;
-    case 0x33: return 18;
-    default: return 22;
-    }
-}
-
-size_t BuildReport(uint8_t id, const Moment& moment, uint8_t* report) {
-    size_t length = ReportLength(id);
-    std::memset(report, 0, length);
-    report[0] = id;
-    report[1] = moment.buttons1;
-    report[2] = moment.buttons2;
-    if ((id & 0xF0) == 0x30 && (id & 0x04)) {
-        for (int i = 0; i < 4; ++i) {
-            report[3 + 2 * i] = static_cast<uint8_t>(moment.loads[i] >> 8);
-            report[4 + 2 * i] = static_cast<uint8_t>(moment.loads[i] & 0xFF);
-        }
-    } else if ((id & 0xF0) == 0x30 && (id & 0x01)) {
-        report[3] = moment.accel;
-        report[4] = 0x80;
-        report[5] = 0x9A;  // Z: gravity
-    }
-    return length;
-}
 
 bool TakePushed(unsigned char* report, int32_t* length) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -249,7 +217,7 @@ extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) 
             continue;
         }
         if (moment.rate > 0) {
-            int64_t due = lastReportNs.load(relaxed) + 1000000000 / moment.rate;
+            int64_t due = NextReportDueNs(lastReportNs.load(relaxed), moment.rate);
             if (now < due) {
                 // Short steps, so that a change of script or mode on the way
                 // is seen by the report that comes.
@@ -259,7 +227,7 @@ extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) 
             }
         }
         lastReportNs.store(now, relaxed);
-        uint8_t id = moment.reportId ? moment.reportId : reportingMode.load(relaxed);
+        uint8_t id = AnswerReportId(moment, reportingMode.load(relaxed));
         uint8_t built[256];
         length = static_cast<int32_t>(BuildReport(id, moment, built));
         std::memcpy(report, built, static_cast<size_t>(length));

@@ -1,0 +1,248 @@
+// padwire over Linux hidraw.
+//
+// A handle is the file descriptor of an open /dev/hidrawN node. The node
+// is found through sysfs, where each hidraw device's uevent names its bus,
+// vendor and product (HID_ID=0005:0000057E:00000306 for a board paired over
+// Bluetooth). hidraw hands over one whole input report per read, report ID
+// first, and sends whatever one write holds as one output report, so the
+// library only has to know how long each output report is: that comes
+// from the device's report descriptor, read once at open.
+//
+// Reads and writes allocate nothing and only look up the table of open
+// handles; only opening a node walks directories.
+#include "../padwire.h"
+#include "hidraw_internal.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// A slot's fd is -1 when free and -2 while it is being filled or emptied;
+// a handle is ours exactly while a slot holds it.
+struct HandleSlot {
+    std::atomic<int32_t> fd{-1};
+    OutputReportLengths lengths;
+};
+
+constexpr int slotCount = 8;
+constexpr int32_t slotFree = -1;
+constexpr int32_t slotBusy = -2;
+constexpr int maxMatches = 64;
+constexpr size_t reportLimit = 256;  // the program's buffers are this long
+
+HandleSlot slots[slotCount];
+char sysRoot[PATH_MAX] = "/sys";
+char devRoot[PATH_MAX] = "/dev";
+
+HandleSlot* FindSlot(int32_t handle) {
+    if (handle < 0)
+        return nullptr;
+    for (HandleSlot& slot : slots)
+        if (slot.fd.load(std::memory_order_acquire) == handle)
+            return &slot;
+    return nullptr;
+}
+
+void SetRoot(char* root, const char* value, const char* fallback) {
+    const char* chosen = value ? value : fallback;
+    std::snprintf(root, PATH_MAX, "%s", chosen);
+}
+
+// A reader that calls back to back on a board that has gone would spin on
+// the failing read; a short pause keeps it from burning a core.
+void PauseAfterFailedRead() {
+    timespec wait = {0, 10 * 1000000L};
+    while (nanosleep(&wait, &wait) == -1 && errno == EINTR) {
+    }
+}
+
+// The number N of a directory entry named hidrawN, or -1.
+int NodeNumber(const char* name) {
+    if (std::strncmp(name, "hidraw", 6) != 0 || name[6] == '\0')
+        return -1;
+    long number = 0;
+    for (const char* digit = name + 6; *digit; ++digit) {
+        if (*digit < '0' || *digit > '9' || number > 100000)
+            return -1;
+        number = number * 10 + (*digit - '0');
+    }
+    return static_cast<int>(number);
+}
+
+// Whether hidrawN's device says HID_ID=BUS:VENDOR:PRODUCT with these IDs.
+bool NodeMatches(int number, uint32_t vendorId, uint32_t productId) {
+    char path[PATH_MAX];
+    if (std::snprintf(path, sizeof path, "%s/class/hidraw/hidraw%d/device/uevent", sysRoot, number) >=
+        static_cast<int>(sizeof path))
+        return false;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char text[4096];
+    ssize_t length = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (length <= 0)
+        return false;
+    text[length] = '\0';
+    for (char* line = text; line;) {
+        char* newline = std::strchr(line, '\n');
+        if (std::strncmp(line, "HID_ID=", 7) != 0) {
+            line = newline ? newline + 1 : nullptr;
+            continue;
+        }
+        char* end = nullptr;
+        std::strtoul(line + 7, &end, 16);  // the bus: any will do
+        if (*end != ':')
+            return false;
+        unsigned long vendor = std::strtoul(end + 1, &end, 16);
+        if (*end != ':')
+            return false;
+        unsigned long product = std::strtoul(end + 1, &end, 16);
+        return vendor == vendorId && product == productId;
+    }
+    return false;
+}
+
+// The numbers of the matching nodes, lowest first.
+int FindMatches(uint32_t vendorId, uint32_t productId, int* matches) {
+    char path[PATH_MAX];
+    if (std::snprintf(path, sizeof path, "%s/class/hidraw", sysRoot) >= static_cast<int>(sizeof path))
+        return 0;
+    DIR* dir = opendir(path);
+    if (!dir)
+        return 0;
+    int count = 0;
+    while (dirent* entry = readdir(dir)) {
+        int number = NodeNumber(entry->d_name);
+        if (number < 0 || count == maxMatches || !NodeMatches(number, vendorId, productId))
+            continue;
+        int at = count++;
+        while (at > 0 && matches[at - 1] > number) {
+            matches[at] = matches[at - 1];
+            --at;
+        }
+        matches[at] = number;
+    }
+    closedir(dir);
+    return count;
+}
+
+// Reads the node's report descriptor and takes the descriptor as a handle.
+// A node that is no hidraw device gets an empty descriptor: it can be read
+// but has no output report to write.
+int32_t AdoptNode(int fd) {
+    int size = 0;
+    hidraw_report_descriptor descriptor;
+    descriptor.size = 0;
+    if (ioctl(fd, HIDIOCGRDESCSIZE, &size) == 0 && size > 0 && size <= HID_MAX_DESCRIPTOR_SIZE) {
+        descriptor.size = static_cast<uint32_t>(size);
+        if (ioctl(fd, HIDIOCGRDESC, &descriptor) != 0)
+            descriptor.size = 0;
+    }
+    int32_t handle = AdoptHidDescriptor(fd, descriptor.value, descriptor.size);
+    if (handle == -1)
+        close(fd);
+    return handle;
+}
+
+}  // namespace
+
+void SetHidrawRoots(const char* sys, const char* dev) {
+    SetRoot(sysRoot, sys, "/sys");
+    SetRoot(devRoot, dev, "/dev");
+}
+
+int32_t AdoptHidDescriptor(int fd, const uint8_t* descriptor, size_t length) {
+    if (fd < 0)
+        return -1;
+    for (HandleSlot& slot : slots) {
+        int32_t expected = slotFree;
+        if (!slot.fd.compare_exchange_strong(expected, slotBusy, std::memory_order_acquire))
+            continue;
+        ParseOutputReportLengths(descriptor, length, &slot.lengths);
+        slot.fd.store(fd, std::memory_order_release);
+        return fd;
+    }
+    return -1;
+}
+
+uint16_t OutputReportLength(int32_t handle, uint8_t reportId) {
+    HandleSlot* slot = FindSlot(handle);
+    return slot ? slot->lengths.bytes[reportId] : 0;
+}
+
+extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
+    int matches[maxMatches];
+    int count = FindMatches(static_cast<uint32_t>(vendorId), static_cast<uint32_t>(productId), matches);
+    for (int i = 0; i < count; ++i) {
+        char path[PATH_MAX];
+        if (std::snprintf(path, sizeof path, "%s/hidraw%d", devRoot, matches[i]) >= static_cast<int>(sizeof path))
+            continue;
+        int fd = open(path, O_RDWR | O_CLOEXEC);
+        if (fd >= 0)
+            return AdoptNode(fd);
+        // The board is there but this user may not use it: say where to
+        // look, then carry on as if it were missing.
+        if (errno == EACCES || errno == EPERM)
+            std::fprintf(stderr,
+                         "weigh: cannot open %s: permission denied "
+                         "(see \"When weigh says the board is missing\" in README.md)\n",
+                         path);
+    }
+    return -1;
+}
+
+extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t*) {
+    HandleSlot* slot = FindSlot(handle);
+    if (!slot)
+        return -1;
+    uint16_t length = slot->lengths.bytes[report[0]];
+    if (length == 0 || length == outputReportTooLong)
+        return -1;  // the device declares no such output report
+    for (;;) {
+        ssize_t written = write(handle, report, length);
+        if (written == -1 && errno == EINTR)
+            continue;
+        return written == static_cast<ssize_t>(length) ? static_cast<int32_t>(written) : -1;
+    }
+}
+
+extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) {
+    if (!FindSlot(handle))
+        return -1;
+    for (;;) {
+        ssize_t length = read(handle, report, reportLimit);
+        if (length > 0)
+            return static_cast<int32_t>(length);
+        if (length == -1 && errno == EINTR)
+            continue;
+        // ENODEV or EIO when the board has gone; any other failure would
+        // repeat just as fast.
+        PauseAfterFailedRead();
+        return -1;
+    }
+}
+
+extern "C" int32_t CloseHidHandle(int32_t handle) {
+    HandleSlot* slot = FindSlot(handle);
+    if (!slot)
+        return -1;
+    int32_t expected = handle;
+    if (!slot->fd.compare_exchange_strong(expected, slotBusy, std::memory_order_acquire))
+        return -1;
+    int result = close(handle);
+    slot->fd.store(slotFree, std::memory_order_release);
+    return result == 0 ? 0 : -1;
+}

@@ -1,0 +1,41 @@
+// What the hidraw backend of padwire exposes beyond device/padwire.h, for
+// its tests and tools: the roots it looks for devices under, the report
+// descriptor parser, and a way to hand it a descriptor it did not open.
+#ifndef WEIGH_HIDRAW_INTERNAL_H
+#define WEIGH_HIDRAW_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+
+// Length on the wire, report ID included, of each output report a report
+// descriptor declares; 0 where it declares none. Index 0 stands for a
+// device without report IDs.
+struct OutputReportLengths {
+    uint16_t bytes[256];
+};
+
+// Output reports longer than this cannot come from the program's 256-byte
+// buffer; the parser marks them with this value and writes of them fail.
+constexpr uint16_t outputReportTooLong = 0xFFFF;
+
+// Parses the main and global items of a report descriptor into lengths.
+// Every read stays within length bytes. Returns 0, or -1 when the
+// descriptor ends inside an item or its global state is out of bounds
+// (the items before that point still count).
+int32_t ParseOutputReportLengths(const uint8_t* descriptor, size_t length, OutputReportLengths* lengths);
+
+// Where OpenHidHandle looks: SYSROOT/class/hidraw/hidrawN/device/uevent
+// and DEVROOT/hidrawN. Defaults "/sys" and "/dev"; nullptr restores one.
+// Call only while no padwire call is running.
+void SetHidrawRoots(const char* sysRoot, const char* devRoot);
+
+// Takes an open descriptor as a handle, with the output report lengths of
+// the given descriptor, as OpenHidHandle does after it has opened a node.
+// -1 when the library's table of open handles is full or fd is negative.
+int32_t AdoptHidDescriptor(int fd, const uint8_t* descriptor, size_t length);
+
+// The output report length the library holds for this handle and ID
+// (0: none, or not a handle of ours).
+uint16_t OutputReportLength(int32_t handle, uint8_t reportId);
+
+#endif

@@ -1,0 +1,30 @@
+// How the simulated board answers: which input report it sends at a moment
+// of its script, its bytes, and when the next one is due. Shared by the
+// in-process board (board.cpp) and the virtual board on /dev/uhid.
+#ifndef WEIGH_SIM_ANSWER_H
+#define WEIGH_SIM_ANSWER_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "script.h"
+
+namespace sim {
+
+// The length of an input report on the wire, report ID included.
+size_t ReportLength(uint8_t id);
+
+// The ID of the report the board sends in this reporting mode at this
+// moment: the mode's own, unless the script says otherwise.
+uint8_t AnswerReportId(const Moment& moment, uint8_t reportingMode);
+
+// Writes report id, carrying the moment's state, to report (at least 22
+// bytes) and returns its length.
+size_t BuildReport(uint8_t id, const Moment& moment, uint8_t* report);
+
+// When the report after one sent at lastNs is due at this rate (0: at once).
+int64_t NextReportDueNs(int64_t lastNs, int32_t rate);
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,239 @@
+// vboard: a virtual weighing board on /dev/uhid, for the VM test.
+//
+//   vboard SCRIPT
+//
+// It creates a USB HID device with the board's vendor and product IDs and a
+// report descriptor of our own (output reports 0x11 and 0x12, input reports
+// 0x30..0x3F), and from the moment a program opens it, plays SCRIPT (the
+// simulated board's format, sim/script.h) with the simulated board's
+// answers (sim/answer.h): reporting mode 0x31 gets 0x31 reports, mode 0x34
+// gets 0x34 reports with the four loads, paced at the script's rate.
+//
+// On standard output it logs each output report exactly as the kernel
+// handed it over, with its length, and each change in what it sends.
+// The bus is USB on purpose: the kernel keeps Bluetooth devices of this
+// vendor and product for a special driver, and hid-generic, which gives us
+// the hidraw node, would not take it.
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <linux/uhid.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "sim/answer.h"
+#include "sim/script.h"
+
+namespace {
+
+constexpr uint32_t vendorId = 0x057E;
+constexpr uint32_t productId = 0x0306;
+
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Vendor-defined usages, one byte per field: output 0x11 (LEDs, 1 byte) and
+// 0x12 (reporting mode, 2 bytes), and every input report of the 0x30
+// family as long as the simulated board sends it.
+std::vector<uint8_t> BoardDescriptor() {
+    std::vector<uint8_t> d = {
+        0x06, 0x00, 0xFF,        // Usage Page (vendor defined)
+        0x09, 0x01,              // Usage (1)
+        0xA1, 0x01,              // Collection (Application)
+        0x15, 0x00,              //   Logical Minimum (0)
+        0x26, 0xFF, 0x00,        //   Logical Maximum (255)
+        0x75, 0x08,              //   Report Size (8)
+        0x85, 0x11, 0x95, 0x01,  //   Report ID 0x11, Report Count 1
+        0x09, 0x01, 0x91, 0x02,  //   Usage, Output (Data, Var, Abs)
+        0x85, 0x12, 0x95, 0x02,  //   Report ID 0x12, Report Count 2
+        0x09, 0x01, 0x91, 0x02,  //   Usage, Output (Data, Var, Abs)
+    };
+    for (int id = 0x30; id <= 0x3F; ++id) {
+        uint8_t count = static_cast<uint8_t>(sim::ReportLength(static_cast<uint8_t>(id)) - 1);
+        const uint8_t input[] = {0x85, static_cast<uint8_t>(id), 0x95, count, 0x09, 0x01, 0x81, 0x02};
+        d.insert(d.end(), input, input + sizeof input);
+    }
+    d.push_back(0xC0);  // End Collection
+    return d;
+}
+
+bool Send(int uhid, const uhid_event& event) {
+    ssize_t written = write(uhid, &event, sizeof event);
+    if (written != static_cast<ssize_t>(sizeof event)) {
+        std::printf("vboard: write to /dev/uhid failed: %s\n", std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void Destroy(int uhid) {
+    uhid_event event{};
+    event.type = UHID_DESTROY;
+    Send(uhid, event);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc != 2) {
+        std::fputs("usage: vboard SCRIPT\n", stderr);
+        return 2;
+    }
+    std::ifstream file(argv[1], std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    sim::Script script;
+    std::string error;
+    if (!file || !sim::ParseScript(text.str(), &script, &error)) {
+        std::fprintf(stderr, "vboard: %s: %s\n", argv[1], file ? error.c_str() : "cannot read");
+        return 2;
+    }
+    int64_t endMs = -1;
+    int endStatus = 0;
+    for (const sim::Step& step : script.steps)
+        if (step.kind == sim::StepKind::End && endMs < 0)
+            endMs = step.startMs, endStatus = step.status;
+
+    int uhid = open("/dev/uhid", O_RDWR | O_CLOEXEC);
+    if (uhid < 0) {
+        std::printf("vboard: cannot open /dev/uhid: %s\n", std::strerror(errno));
+        return 1;
+    }
+    std::vector<uint8_t> descriptor = BoardDescriptor();
+    uhid_event create{};
+    create.type = UHID_CREATE2;
+    std::snprintf(reinterpret_cast<char*>(create.u.create2.name), sizeof create.u.create2.name,
+                  "weigh virtual board");
+    create.u.create2.rd_size = static_cast<uint16_t>(descriptor.size());
+    create.u.create2.bus = BUS_USB;
+    create.u.create2.vendor = vendorId;
+    create.u.create2.product = productId;
+    std::memcpy(create.u.create2.rd_data, descriptor.data(), descriptor.size());
+    if (!Send(uhid, create))
+        return 1;
+    std::printf("vboard: created %04x:%04x, descriptor of %zu bytes\n", vendorId, productId, descriptor.size());
+
+    bool opened = false;
+    int64_t openedAtNs = -1;  // the script's clock starts at the first open
+    int64_t lastReportNs = 0;
+    uint8_t mode = 0x30;
+    bool modeSet = false;
+    uint16_t lastButtons = 0;
+    std::string lastSent;
+    for (;;) {
+        int64_t now = NowNs();
+        int64_t boardMs = openedAtNs < 0 ? 0 : (now - openedAtNs) / 1000000;
+        if (openedAtNs >= 0 && endMs >= 0 && boardMs >= endMs) {
+            std::printf("vboard: script ends\n");
+            Destroy(uhid);
+            return endStatus;
+        }
+        sim::Moment moment = sim::MomentAt(script, boardMs);
+        bool sending = opened && moment.fault != sim::StepKind::Silent && moment.fault != sim::StepKind::Unplugged;
+        if (opened && moment.fault == sim::StepKind::Unplugged) {
+            std::printf("vboard: unplugged\n");
+            Destroy(uhid);
+            return 0;
+        }
+        // Rate 0 means "as fast as they are read" in-process; here a
+        // millisecond apart stands in for it.
+        int64_t due = sim::NextReportDueNs(lastReportNs, moment.rate > 0 ? moment.rate : 1000);
+        // Until a program sets a reporting mode, the board reports only a
+        // change of its buttons, as the real one does in its default mode;
+        // a report queued from before would otherwise greet the program.
+        uint16_t buttons = static_cast<uint16_t>(moment.buttons1 << 8 | moment.buttons2);
+        if (!modeSet && buttons == lastButtons)
+            sending = false;
+        if (sending && now >= due) {
+            lastButtons = buttons;
+            uhid_event input{};
+            input.type = UHID_INPUT2;
+            uint8_t id = sim::AnswerReportId(moment, mode);
+            size_t length = sim::BuildReport(id, moment, input.u.input2.data);
+            input.u.input2.size = static_cast<uint16_t>(length);
+            if (!Send(uhid, input))
+                return 1;
+            lastReportNs = now;
+            char what[160];
+            if (id & 0x04)
+                std::snprintf(what, sizeof what, "%02x buttons %02x %02x loads %d %d %d %d", id, moment.buttons1,
+                              moment.buttons2, moment.loads[0], moment.loads[1], moment.loads[2], moment.loads[3]);
+            else
+                std::snprintf(what, sizeof what, "%02x buttons %02x %02x accel %02x", id, moment.buttons1,
+                              moment.buttons2, moment.accel);
+            if (lastSent != what) {
+                lastSent = what;
+                std::printf("vboard: at %lld ms sends %s\n", static_cast<long long>(boardMs), what);
+            }
+            continue;
+        }
+        int waitMs = sending ? static_cast<int>((due - now + 999999) / 1000000) : 2;
+        pollfd ready = {uhid, POLLIN, 0};
+        if (poll(&ready, 1, waitMs < 1 ? 1 : waitMs) <= 0)
+            continue;
+        uhid_event event{};
+        ssize_t got = read(uhid, &event, sizeof event);
+        if (got <= 0)
+            continue;
+        switch (event.type) {
+        case UHID_START:
+            std::printf("vboard: started\n");
+            break;
+        case UHID_OPEN:
+            opened = true;
+            if (openedAtNs < 0)
+                openedAtNs = NowNs();
+            std::printf("vboard: opened\n");
+            break;
+        case UHID_CLOSE:
+            opened = false;
+            std::printf("vboard: closed\n");
+            break;
+        case UHID_OUTPUT: {
+            const uhid_output_req& output = event.u.output;
+            std::string bytes;
+            for (size_t i = 0; i < output.size && i < UHID_DATA_MAX; ++i) {
+                char hex[4];
+                std::snprintf(hex, sizeof hex, i ? " %02x" : "%02x", output.data[i]);
+                bytes += hex;
+            }
+            std::printf("vboard: output %s (%u bytes)\n", bytes.c_str(), static_cast<unsigned>(output.size));
+            if (output.size >= 3 && output.data[0] == 0x12) {
+                mode = output.data[2];
+                modeSet = true;
+            }
+            break;
+        }
+        case UHID_GET_REPORT: {
+            // The board has no reports to be asked for.
+            uhid_event reply{};
+            reply.type = UHID_GET_REPORT_REPLY;
+            reply.u.get_report_reply.id = event.u.get_report.id;
+            reply.u.get_report_reply.err = EIO;
+            Send(uhid, reply);
+            break;
+        }
+        case UHID_SET_REPORT: {
+            uhid_event reply{};
+            reply.type = UHID_SET_REPORT_REPLY;
+            reply.u.set_report_reply.id = event.u.set_report.id;
+            reply.u.set_report_reply.err = EIO;
+            Send(uhid, reply);
+            break;
+        }
+        default:
+            break;
+        }
+    }
+}
