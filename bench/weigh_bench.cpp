@@ -232,15 +232,15 @@ RunResult Run(const RunSpec& spec) {
     shared->capacity = capacity;
 
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        std::perror("weigh-bench: pseudo-terminal");
-        return result;
-    }
-    const char* slaveName = ptsname(master);
+    const char* slaveName = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
     int slave = slaveName ? open(slaveName, O_RDWR | O_NOCTTY) : -1;
     int null = open("/dev/null", O_RDONLY);
     if (slave < 0 || null < 0) {
         std::perror("weigh-bench: pseudo-terminal");
+        for (int fd : {master, slave, null, memory})
+            if (fd >= 0)
+                close(fd);
+        munmap(mapped, SharedSize(capacity));
         return result;
     }
 
@@ -263,6 +263,9 @@ RunResult Run(const RunSpec& spec) {
     close(null);
     if (child < 0) {
         std::perror("weigh-bench: fork");
+        close(master);
+        munmap(mapped, SharedSize(capacity));
+        close(memory);
         return result;
     }
     std::atomic<bool> seen{false};
@@ -300,7 +303,8 @@ RunResult Run(const RunSpec& spec) {
         result.reportsInWindow = count1 - count0;
         result.ok = true;
     } else {
-        std::fprintf(stderr, "weigh-bench: the program did not reach its display loop\n");
+        std::fprintf(stderr, started ? "weigh-bench: cannot read the program's CPU clock\n"
+                                     : "weigh-bench: the program did not reach its display loop\n");
     }
     if (child > 0) {
         kill(child, SIGKILL);
