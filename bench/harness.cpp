@@ -146,8 +146,8 @@ std::string FormatTable(const Figures& f) {
         std::snprintf(out, 64, format, value);
         return out;
     };
-    std::snprintf(row, sizeof row, "weigh-bench: %.0f s of steady display a run; load average %.2f at start\n",
-                  f.seconds, f.loadAverage);
+    std::snprintf(row, sizeof row, "weigh-bench: %g s of steady display a run; load average %.2f at start, %.2f at end\n",
+                  f.seconds, f.loadAverage, f.loadAverageEnd);
     text += row;
     add("", "figure", "target", "");
     add("report-to-line latency p50", number("%.3f ms", f.latencyP50Ms), "", "");

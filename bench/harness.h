@@ -90,7 +90,7 @@ struct Figures {
     double sleepPeriodP99Ms = 0;
     double displayThreadCoreShare = 0;  // of cpuCoreShare, the display loop's thread
     int64_t latencySamples = 0;
-    double loadAverage = -1;
+    double loadAverage = -1, loadAverageEnd = -1;  // 1-minute load average at start and end
 };
 
 std::string FormatJson(const Figures& figures);

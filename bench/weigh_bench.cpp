@@ -442,6 +442,7 @@ int main(int argc, char** argv) {
     figures.cpuCoreShare = steady.cpuSeconds / steadySeconds;
     figures.displayThreadCoreShare = steady.mainThreadCpuSeconds / steadySeconds;
     figures.peakRssKib = steady.peakRssKib;
+    figures.loadAverageEnd = LoadAverage();
 
     std::fputs(json ? bench::FormatJson(figures).c_str() : bench::FormatTable(figures).c_str(), stdout);
     return 0;
