@@ -169,6 +169,7 @@ std::string FormatTable(const Figures& f) {
     add("CPU, share of one core (pty)", number("%.2f %%", f.cpuCoreShare * 100), "< 5 %",
         Verdict(f.cpuCoreShare < 0.05));
     add("  of which the display thread", number("%.2f %%", f.displayThreadCoreShare * 100), "", "");
+    add("  a bare 1 ms sleep loop, alone", number("%.2f %%", f.sleepCoreShare * 100), "", "");
     add("peak RSS", number("%.0f KiB", f.peakRssKib), "", "");
     return text;
 }

@@ -88,6 +88,7 @@ struct Figures {
     double seconds = 0;
     double boardRate100Hz = 0, boardRate1000Hz = 0;  // reports a second the board actually sent
     double sleepPeriodP99Ms = 0;
+    double sleepCoreShare = 0;  // CPU of the bare sleep loop, as a share of one core
     double displayThreadCoreShare = 0;  // of cpuCoreShare, the display loop's thread
     int64_t latencySamples = 0;
     double loadAverage = -1, loadAverageEnd = -1;  // 1-minute load average at start and end

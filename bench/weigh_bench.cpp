@@ -325,14 +325,24 @@ RunResult Run(const RunSpec& spec) {
     return result;
 }
 
-// Periods of the bare 1 ms sleep, with nothing of ours running beside it.
-std::vector<double> SleepAlone(int iterations) {
+double ThreadCpuNs() {
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
+}
+
+// Periods of the bare 1 ms sleep, with nothing of ours running beside it,
+// and the share of a core that sleeping so costs.
+std::vector<double> SleepAlone(int iterations, double* coreShare) {
     std::vector<Event> wakes;
+    wakes.reserve(static_cast<size_t>(iterations) + 1);
+    double cpu0 = ThreadCpuNs();
     wakes.push_back(Event{NowNs(), 0});
     for (int i = 0; i < iterations; ++i) {
         PlatformSleep(1);
         wakes.push_back(Event{NowNs(), 0});
     }
+    *coreShare = (ThreadCpuNs() - cpu0) / static_cast<double>(wakes.back().ns - wakes.front().ns);
     return bench::PeriodsMs(wakes);
 }
 
@@ -395,7 +405,7 @@ int main(int argc, char** argv) {
 
     Progress("a bare 1 ms sleep, alone");
     int sleeps = static_cast<int>(std::min(2000.0, std::max(200.0, seconds * 200)));
-    std::vector<double> sleepPeriods = SleepAlone(sleeps);
+    std::vector<double> sleepPeriods = SleepAlone(sleeps, &figures.sleepCoreShare);
     figures.sleepPeriodMedianMs = bench::Quantile(sleepPeriods, 0.5);
     figures.sleepPeriodP99Ms = bench::Quantile(sleepPeriods, 0.99);
 
