@@ -66,46 +66,40 @@ void BM_FormatLine(benchmark::State& state) {
 BENCHMARK(BM_FormatLine);
 
 // A null sink: /dev/null, line-buffered as stdout is at a terminal (one
-// write(2) a line) or fully buffered as it is into a pipe or file.
-FILE* OpenNullSink(bool lineBuffered) {
+// write(2) a line) when the benchmark's argument is 1, or fully buffered as
+// it is into a pipe or file; the loads set for a line. Null if it fails.
+FILE* OpenNullSink(benchmark::State& state) {
+    bool lineBuffered = state.range(0) != 0;
     FILE* sink = std::fopen("/dev/null", "w");
-    if (sink)
-        std::setvbuf(sink, nullptr, lineBuffered ? _IOLBF : _IOFBF, BUFSIZ);
+    if (!sink) {
+        state.SkipWithError("cannot open /dev/null");
+        return nullptr;
+    }
+    std::setvbuf(sink, nullptr, lineBuffered ? _IOLBF : _IOFBF, BUFSIZ);
+    state.SetLabel(lineBuffered ? "line-buffered" : "fully buffered");
+    SetLoads();
     return sink;
 }
 
-const char* BufferingLabel(bool lineBuffered) {
-    return lineBuffered ? "line-buffered" : "fully buffered";
-}
-
 void BM_FormatAndPrintLine(benchmark::State& state) {
-    bool lineBuffered = state.range(0) != 0;
-    FILE* sink = OpenNullSink(lineBuffered);
-    if (!sink) {
-        state.SkipWithError("cannot open /dev/null");
+    FILE* sink = OpenNullSink(state);
+    if (!sink)
         return;
-    }
-    SetLoads();
     char line[128];
     for (auto _ : state) {
         int length = FormatReading(line, sizeof line);
         std::fwrite(line, 1, static_cast<size_t>(length), sink);
     }
     std::fclose(sink);
-    state.SetLabel(BufferingLabel(lineBuffered));
 }
 BENCHMARK(BM_FormatAndPrintLine)->Arg(1)->Arg(0);
 
 // DisplayPass writes to stdout; for the length of the benchmark stdout is
 // the null sink (the reporter writes through its own stream).
 void BM_DisplayPass(benchmark::State& state) {
-    bool lineBuffered = state.range(0) != 0;
-    FILE* sink = OpenNullSink(lineBuffered);
-    if (!sink) {
-        state.SkipWithError("cannot open /dev/null");
+    FILE* sink = OpenNullSink(state);
+    if (!sink)
         return;
-    }
-    SetLoads();
     std::fflush(stdout);
     FILE* saved = stdout;
     stdout = sink;
@@ -113,7 +107,6 @@ void BM_DisplayPass(benchmark::State& state) {
         DisplayPass();
     stdout = saved;
     std::fclose(sink);
-    state.SetLabel(BufferingLabel(lineBuffered));
 }
 BENCHMARK(BM_DisplayPass)->Arg(1)->Arg(0);
 
