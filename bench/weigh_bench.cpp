@@ -191,7 +191,8 @@ double ThreadCpuSeconds(pid_t process, pid_t thread) {
     return static_cast<double>(ns) / 1e9;
 }
 
-void Drain(int master, std::atomic<bool>* seen) {
+// Reads what the program writes, as a terminal would, counting its lines.
+void Drain(int master, std::atomic<bool>* seen, int64_t* lines) {
     char buffer[65536];
     for (;;) {
         ssize_t n = read(master, buffer, sizeof buffer);
@@ -200,6 +201,8 @@ void Drain(int master, std::atomic<bool>* seen) {
         if (n <= 0)
             return;  // EIO once the child's side has closed
         seen->store(true, std::memory_order_relaxed);
+        for (ssize_t i = 0; i < n; ++i)
+            *lines += buffer[i] == '\n';
     }
 }
 
@@ -269,7 +272,8 @@ RunResult Run(const RunSpec& spec) {
         return result;
     }
     std::atomic<bool> seen{false};
-    std::thread drain(Drain, master, &seen);
+    int64_t terminalLines = 0;
+    std::thread drain(Drain, master, &seen, &terminalLines);
 
     int64_t startedNs = NowNs();
     bool started = false;
@@ -320,6 +324,13 @@ RunResult Run(const RunSpec& spec) {
     int64_t lineCount = shared->lineEvents.load(std::memory_order_acquire);
     result.reports.assign(ReportEvents(shared), ReportEvents(shared) + reportCount);
     result.lines.assign(LineEvents(shared), LineEvents(shared) + lineCount);
+    // Every line the timed FILE took must have reached the terminal; the
+    // child may have been ended between a write and its note.
+    if (capacity > 0 && lineCount < capacity && (terminalLines < lineCount || terminalLines > lineCount + 1)) {
+        std::fprintf(stderr, "weigh-bench: the terminal got %lld lines where %lld were timed\n",
+                     static_cast<long long>(terminalLines), static_cast<long long>(lineCount));
+        result.ok = false;
+    }
     munmap(mapped, SharedSize(capacity));
     close(memory);
     return result;
