@@ -1,0 +1,248 @@
+// weigh-bench's arithmetic: the numbers it hides in the board's loads must
+// come back out of the program's own lines, its scripts must play what they
+// say, and its figures must count what they claim to.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "console/console.h"
+#include "device/reports.h"
+#include "harness.h"
+#include "sim/script.h"
+
+namespace {
+
+// The line the program prints for these raw words with no zero point.
+std::string ProgramLine(const int32_t loads[4]) {
+    tareRf = tareRb = tareLf = tareLb = 0;
+    DeviceState.buttons1 = 0;
+    DeviceState.buttons2 = 0;
+    Mrf = loads[0];
+    Mrb = loads[1];
+    Mlf = loads[2];
+    Mlb = loads[3];
+    Msum = Mrf + Mrb + Mlf + Mlb;
+    char line[128];
+    FormatReading(line, sizeof line);
+    return line;
+}
+
+// A 0x34 report as the board sends it, with these loads.
+std::vector<uint8_t> LoadReport(const int32_t loads[4], uint8_t id = 0x34) {
+    std::vector<uint8_t> report(22, 0);
+    report[0] = id;
+    for (int i = 0; i < 4; ++i) {
+        report[3 + 2 * i] = static_cast<uint8_t>(loads[i] >> 8);
+        report[4 + 2 * i] = static_cast<uint8_t>(loads[i] & 0xFF);
+    }
+    return report;
+}
+
+TEST(Sequence, SurvivesTheReportAndTheProgramsLine) {
+    for (int64_t sequence : {1LL, 2LL, 999LL, 65535LL, 65536LL, 65537LL, 1234567LL, 0xFFFFFFFFLL}) {
+        SCOPED_TRACE(sequence);
+        int32_t loads[4];
+        bench::LoadsForSequence(sequence, loads);
+        for (int32_t load : loads) {
+            EXPECT_GE(load, 0);
+            EXPECT_LE(load, 65535);
+        }
+        std::vector<uint8_t> report = LoadReport(loads);
+        EXPECT_EQ(bench::SequenceOfReport(report.data(), report.size()), sequence);
+        std::string line = ProgramLine(loads);
+        EXPECT_EQ(bench::SequenceOfLine(line), sequence) << line;
+    }
+}
+
+TEST(Sequence, NoneInReportsAndLinesThatCarryNone) {
+    int32_t loads[4];
+    bench::LoadsForSequence(7, loads);
+    std::vector<uint8_t> accel = LoadReport(loads, 0x31);
+    EXPECT_EQ(bench::SequenceOfReport(accel.data(), accel.size()), -1) << "not a 0x34 report";
+    std::vector<uint8_t> report = LoadReport(loads);
+    EXPECT_EQ(bench::SequenceOfReport(report.data(), 6), -1) << "too short to carry the loads";
+    int32_t unmarked[4] = {7, 0, 4321, 4320};
+    std::vector<uint8_t> other = LoadReport(unmarked);
+    EXPECT_EQ(bench::SequenceOfReport(other.data(), other.size()), -1);
+
+    int32_t empty[4] = {0, 0, 0, 0};
+    EXPECT_EQ(bench::SequenceOfLine(ProgramLine(empty)), -1) << "the empty board before its first 0x34 report";
+    int32_t marked0[4] = {0, 0, bench::sequenceMark, bench::sequenceMark};
+    EXPECT_EQ(bench::SequenceOfLine(ProgramLine(marked0)), -1) << "number 0 is never sent";
+    int32_t ordinary[4] = {1480, 1523, 1502, 1461};
+    EXPECT_EQ(bench::SequenceOfLine(ProgramLine(ordinary)), -1);
+    EXPECT_EQ(bench::SequenceOfLine("0,0, Msum  6.5(kg), Mrf  123"), -1) << "a line cut short";
+    EXPECT_EQ(bench::SequenceOfLine(""), -1);
+}
+
+TEST(Scripts, SequencedScriptPlaysOneNumberPerStretch) {
+    std::string text = bench::SequencedScript(1000, 1, 50);
+    sim::Script script;
+    std::string error;
+    ASSERT_TRUE(sim::ParseScript(text, &script, &error)) << error;
+    EXPECT_EQ(script.lengthMs, 50);
+    for (int64_t ms : {0, 1, 2, 17, 49}) {
+        sim::Moment moment = sim::MomentAt(script, ms);
+        EXPECT_EQ(moment.rate, 1000);
+        int32_t loads[4];
+        bench::LoadsForSequence(ms + 1, loads);
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(moment.loads[i], loads[i]) << "at " << ms << " ms, load " << i;
+    }
+
+    ASSERT_TRUE(sim::ParseScript(bench::SequencedScript(100, 10, 95), &script, &error)) << error;
+    EXPECT_EQ(script.lengthMs, 100) << "rounded up to whole stretches";
+    EXPECT_EQ(sim::MomentAt(script, 19).loads[0], 2);
+    EXPECT_EQ(sim::MomentAt(script, 20).loads[0], 3);
+}
+
+TEST(Scripts, SteadyScriptHoldsItsRate) {
+    for (int32_t rate : {0, 100}) {
+        sim::Script script;
+        std::string error;
+        ASSERT_TRUE(sim::ParseScript(bench::SteadyScript(rate), &script, &error)) << error;
+        EXPECT_EQ(sim::MomentAt(script, 5000).rate, rate);
+        EXPECT_EQ(sim::MomentAt(script, 5000).loads[0], 1480) << "the last stretch holds for good";
+    }
+}
+
+TEST(LineSplitter, JoinsLinesAcrossPieces) {
+    struct Case {
+        std::vector<std::string> pieces;
+        std::vector<std::string> lines;
+        std::string left;
+    };
+    const std::vector<Case> cases = {
+        {{"one\n"}, {"one"}, ""},
+        {{"one\ntwo\n"}, {"one", "two"}, ""},
+        {{"on", "e\ntw", "o\n"}, {"one", "two"}, ""},
+        {{"one\nhalf"}, {"one"}, "half"},
+        {{"\n\n"}, {"", ""}, ""},
+        {{"", "x"}, {}, "x"},
+    };
+    for (const Case& c : cases) {
+        bench::LineSplitter splitter;
+        std::vector<std::string> lines;
+        for (const std::string& piece : c.pieces)
+            splitter.Feed(piece, [&](std::string_view line) { lines.emplace_back(line); });
+        EXPECT_EQ(lines, c.lines);
+        EXPECT_EQ(splitter.pending, c.left);
+    }
+}
+
+TEST(Quantile, NearestRank) {
+    struct Case {
+        std::vector<double> values;
+        double q;
+        double expected;
+    };
+    const std::vector<Case> cases = {
+        {{}, 0.5, 0},
+        {{3}, 0.5, 3},
+        {{3}, 0.99, 3},
+        {{4, 1, 3, 2}, 0.5, 2},
+        {{4, 1, 3, 2}, 1.0, 4},
+        {{4, 1, 3, 2}, 0.0, 1},
+        {{5, 1, 4, 2, 3}, 0.5, 3},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(bench::Quantile(c.values, c.q), c.expected);
+    std::vector<double> hundred;
+    for (int i = 100; i >= 1; --i)
+        hundred.push_back(i);
+    EXPECT_EQ(bench::Quantile(hundred, 0.99), 99);
+    EXPECT_EQ(bench::Quantile(hundred, 0.5), 50);
+}
+
+TEST(Periods, BetweenSuccessiveEvents) {
+    std::vector<bench::Event> events = {{1000000, 0}, {2100000, 0}, {3150000, 0}};
+    EXPECT_EQ(bench::PeriodsMs(events), (std::vector<double>{1.1, 1.05}));
+    EXPECT_TRUE(bench::PeriodsMs({{5, 0}}).empty());
+}
+
+TEST(MatchReports, FirstLineShowingEachReport) {
+    const int64_t ms = 1000000;
+    std::vector<bench::Event> reports = {
+        {0 * ms, 1},   // before the window
+        {10 * ms, 2},  // shown 0.5 ms later, and again after
+        {20 * ms, 3},  // replaced before any line showed it
+        {21 * ms, 4},  // shown 1.2 ms later
+        {30 * ms, 5},  // its only line came before it: a line cannot show a report to come
+        {40 * ms, 6},  // after the window
+    };
+    std::vector<bench::Event> lines = {
+        {1 * ms, 1},       {10 * ms + ms / 2, 2}, {11 * ms, 2}, {12 * ms, -1},
+        {22 * ms + ms / 5, 4}, {29 * ms, 5},      {41 * ms, 6},
+    };
+    bench::Matching matching = bench::MatchReports(reports, lines, 5 * ms, 35 * ms);
+    EXPECT_EQ(matching.reports, 4);
+    EXPECT_EQ(matching.shown, 2);
+    ASSERT_EQ(matching.latencyMs.size(), 2u);
+    EXPECT_DOUBLE_EQ(matching.latencyMs[0], 0.5);
+    EXPECT_DOUBLE_EQ(matching.latencyMs[1], 1.2);
+}
+
+TEST(Output, JsonHasExactlyTheTwelveNumbers) {
+    bench::Figures figures;
+    figures.latencyP50Ms = 0.5;
+    figures.readerMaxReportsPerS = 123456;
+    figures.peakRssKib = 3900;
+    std::string json = bench::FormatJson(figures);
+    const std::vector<std::string> keys = {
+        "latency_p50_ms",         "latency_p99_ms",      "latency_max_ms",    "pass_period_median_ms",
+        "pass_period_p99_ms",     "sleep_period_median_ms", "pass_to_sleep_ratio", "shown_share_100hz",
+        "shown_share_1000hz",     "reader_max_reports_per_s", "cpu_core_share",  "peak_rss_kib"};
+    // Each key in quotes, a colon, and a number that strtod takes whole.
+    std::vector<std::string> found;
+    for (size_t at = json.find('"'); at != std::string::npos; at = json.find('"', at)) {
+        size_t close = json.find('"', at + 1);
+        ASSERT_NE(close, std::string::npos);
+        found.push_back(json.substr(at + 1, close - at - 1));
+        ASSERT_EQ(json.compare(close + 1, 2, ": "), 0) << found.back();
+        const char* number = json.c_str() + close + 3;
+        char* end = nullptr;
+        std::strtod(number, &end);
+        EXPECT_GT(end, number) << found.back() << " is not a number";
+        EXPECT_TRUE(*end == ',' || *end == '}') << found.back();
+        at = static_cast<size_t>(end - json.c_str());
+    }
+    EXPECT_EQ(found, keys);
+    EXPECT_EQ(json.front(), '{');
+    EXPECT_EQ(json.substr(json.size() - 2), "}\n");
+    EXPECT_NE(json.find("\"latency_p50_ms\": 0.5000"), std::string::npos);
+    EXPECT_NE(json.find("\"reader_max_reports_per_s\": 123456,"), std::string::npos);
+    EXPECT_EQ(std::count(json.begin(), json.end(), ':'), 12);
+}
+
+TEST(Output, TableJudgesEachTarget) {
+    struct Case {
+        const char* name;
+        void (*set)(bench::Figures&, bool good);
+        const char* row;
+    };
+    const std::vector<Case> cases = {
+        {"latency", [](bench::Figures& f, bool good) { f.latencyP99Ms = good ? 1.5 : 1.51; }, "latency p99"},
+        {"pass", [](bench::Figures& f, bool good) { f.passToSleepRatio = good ? 1.10 : 1.11; }, "pass period / sleep"},
+        {"reader", [](bench::Figures& f, bool good) { f.readerMaxReportsPerS = good ? 10000 : 9999; }, "reader's most"},
+        {"cpu", [](bench::Figures& f, bool good) { f.cpuCoreShare = good ? 0.0499 : 0.05; }, "CPU, share"},
+    };
+    auto rowOf = [](const std::string& table, const char* start) {
+        size_t at = table.find(start);
+        return at == std::string::npos ? std::string() : table.substr(at, table.find('\n', at) - at);
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bench::Figures figures;
+        figures.readerMaxReportsPerS = 1e6;
+        figures.passToSleepRatio = 1.0;
+        c.set(figures, true);
+        std::string row = rowOf(bench::FormatTable(figures), c.row);
+        EXPECT_NE(row.find(" met"), std::string::npos) << row;
+        c.set(figures, false);
+        row = rowOf(bench::FormatTable(figures), c.row);
+        EXPECT_NE(row.find("MISSED"), std::string::npos) << row;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,470 @@
+// weigh-bench: the weighing console end to end, against an instrumented
+// simulated board, with its output on a pseudo-terminal.
+//
+//   weigh-bench [--seconds N] [--json]
+//
+// Each measuring run is a child process that is the program itself, as
+// weigh-sim is: the same start-up and the same display loop (WeighMain),
+// linked with the simulated board. The child is started afresh (fork, then
+// exec of this same file with --child) so that its CPU time and memory are
+// the program's alone. Its standard output is the slave side of a
+// pseudo-terminal that this process drains, as a terminal would.
+//
+// What the program does is not touched. Two things watch it from outside:
+// the board's report observer, which notes when each report is handed to
+// the reader, and, in the runs that time lines, the FILE that stdout points
+// to: a line-buffered FILE (as glibc makes stdout on a terminal) whose write
+// function passes each line to the terminal with write(2) and notes the
+// moment that call returns. Both notes go to memory shared with this
+// process. The run that measures CPU time and memory has neither.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../console/console.h"
+#include "../platform/platform.h"
+#include "../sim/board.h"
+#include "harness.h"
+
+namespace {
+
+using bench::Event;
+
+int64_t NowNs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void SleepNs(int64_t ns) {
+    std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
+}
+
+// The memory a child shares with weigh-bench: counters, then `capacity`
+// report events, then `capacity` line events.
+struct Shared {
+    std::atomic<int64_t> reportsHanded;  // 0x34 reports handed to the reader
+    std::atomic<int64_t> reportEvents;
+    std::atomic<int64_t> lineEvents;
+    int64_t capacity;
+};
+static_assert(std::atomic<int64_t>::is_always_lock_free, "the counters are shared between processes");
+
+size_t SharedSize(int64_t capacity) {
+    return sizeof(Shared) + 2 * static_cast<size_t>(capacity) * sizeof(Event);
+}
+Event* ReportEvents(Shared* shared) {
+    return reinterpret_cast<Event*>(shared + 1);
+}
+Event* LineEvents(Shared* shared) {
+    return ReportEvents(shared) + shared->capacity;
+}
+
+void Append(Shared* shared, std::atomic<int64_t>& count, Event* events, Event event) {
+    int64_t index = count.load(std::memory_order_relaxed);
+    if (index >= shared->capacity)
+        return;
+    events[index] = event;
+    count.store(index + 1, std::memory_order_release);
+}
+
+// ---- the child: the program, watched ----
+
+Shared* childShared;
+bool childTimesReports;
+bench::LineSplitter childLines;
+
+void ObserveReport(const uint8_t* bytes, size_t length) {
+    if (length == 0 || bytes[0] != 0x34)
+        return;
+    childShared->reportsHanded.fetch_add(1, std::memory_order_relaxed);
+    if (childTimesReports)
+        Append(childShared, childShared->reportEvents, ReportEvents(childShared),
+               Event{NowNs(), bench::SequenceOfReport(bytes, length)});
+}
+
+ssize_t TimedWrite(void*, const char* data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(STDOUT_FILENO, data + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        done += static_cast<size_t>(n);
+    }
+    int64_t written = NowNs();
+    childLines.Feed(std::string_view(data, size), [&](std::string_view line) {
+        Append(childShared, childShared->lineEvents, LineEvents(childShared),
+               Event{written, bench::SequenceOfLine(line)});
+    });
+    return static_cast<ssize_t>(size);
+}
+
+// --child MODE RATE PERIOD_MS LENGTH_MS FD
+//   timed:   sequenced loads; reports and lines timed
+//   counted: steady loads; reports counted
+//   plain:   steady loads; nothing watched
+int ChildMain(int argc, char** argv) {
+    if (argc != 7)
+        return 2;
+    std::string mode = argv[2];
+    int32_t rate = std::atoi(argv[3]);
+    int32_t periodMs = std::atoi(argv[4]);
+    int64_t lengthMs = std::atoll(argv[5]);
+    int fd = std::atoi(argv[6]);
+    std::string script = mode == "timed" ? bench::SequencedScript(rate, periodMs, lengthMs) : bench::SteadyScript(rate);
+    std::string error;
+    if (!sim::LoadScript(script, &error)) {
+        std::fprintf(stderr, "weigh-bench: %s\n", error.c_str());
+        return 2;
+    }
+    if (mode != "plain") {
+        struct stat info;
+        if (fstat(fd, &info) != 0)
+            return 2;
+        void* memory = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (memory == MAP_FAILED)
+            return 2;
+        childShared = static_cast<Shared*>(memory);
+        childTimesReports = mode == "timed";
+        sim::reportObserver = ObserveReport;
+    }
+    if (mode == "timed") {
+        cookie_io_functions_t sink = {nullptr, TimedWrite, nullptr, nullptr};
+        FILE* timed = fopencookie(nullptr, "w", sink);
+        if (!timed)
+            return 2;
+        setvbuf(timed, nullptr, _IOLBF, BUFSIZ);
+        stdout = timed;
+    }
+    return WeighMain();
+}
+
+// ---- weigh-bench itself ----
+
+struct RunSpec {
+    const char* mode;
+    int32_t rate;
+    int32_t periodMs;
+    double seconds;
+};
+
+struct RunResult {
+    bool ok = false;
+    std::vector<Event> reports, lines;
+    int64_t fromNs = 0, toNs = 0;  // the steady window
+    int64_t reportsInWindow = 0;   // counted by the observer
+    double cpuSeconds = 0;
+    double mainThreadCpuSeconds = 0;  // the display loop's thread alone
+    double peakRssKib = 0;
+};
+
+// CPU time of one thread of another process, from the scheduler's account.
+double ThreadCpuSeconds(pid_t process, pid_t thread) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/task/%d/schedstat", static_cast<int>(process),
+                  static_cast<int>(thread));
+    long long ns = 0;
+    if (FILE* file = std::fopen(path, "r")) {
+        if (std::fscanf(file, "%lld", &ns) != 1)
+            ns = 0;
+        std::fclose(file);
+    }
+    return static_cast<double>(ns) / 1e9;
+}
+
+// Reads what the program writes, as a terminal would, counting its lines.
+void Drain(int master, std::atomic<bool>* seen, int64_t* lines) {
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(master, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;  // EIO once the child's side has closed
+        seen->store(true, std::memory_order_relaxed);
+        for (ssize_t i = 0; i < n; ++i)
+            *lines += buffer[i] == '\n';
+    }
+}
+
+// Start-up takes a little over 1.1 s; past this the program has failed.
+constexpr int64_t startBoundNs = 15000000000;
+// Left out at the start of the steady display, while the reader and the
+// display settle, and at its end, where a report has not yet had its line.
+constexpr int64_t settleNs = 200000000;
+constexpr int64_t tailNs = 50000000;
+
+RunResult Run(const RunSpec& spec) {
+    RunResult result;
+    int64_t steadyNs = static_cast<int64_t>(spec.seconds * 1e9);
+    // The script runs from the open to past the end of the window.
+    int64_t lengthMs = (startBoundNs + settleNs + steadyNs) / 1000000 + 1000;
+    int64_t capacity = spec.mode == std::string("timed") ? (lengthMs / 1000 + 1) * 1500 : 0;
+
+    int memory = memfd_create("weigh-bench", 0);
+    if (memory < 0 || ftruncate(memory, static_cast<off_t>(SharedSize(capacity))) != 0) {
+        std::perror("weigh-bench: shared memory");
+        return result;
+    }
+    void* mapped = mmap(nullptr, SharedSize(capacity), PROT_READ | PROT_WRITE, MAP_SHARED, memory, 0);
+    if (mapped == MAP_FAILED) {
+        std::perror("weigh-bench: mmap");
+        close(memory);
+        return result;
+    }
+    Shared* shared = new (mapped) Shared{};
+    shared->capacity = capacity;
+
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const char* slaveName = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
+    int slave = slaveName ? open(slaveName, O_RDWR | O_NOCTTY) : -1;
+    int null = open("/dev/null", O_RDONLY);
+    if (slave < 0 || null < 0) {
+        std::perror("weigh-bench: pseudo-terminal");
+        for (int fd : {master, slave, null, memory})
+            if (fd >= 0)
+                close(fd);
+        munmap(mapped, SharedSize(capacity));
+        return result;
+    }
+
+    std::string arguments[] = {"weigh-bench", "--child", spec.mode, std::to_string(spec.rate),
+                               std::to_string(spec.periodMs), std::to_string(lengthMs), std::to_string(memory)};
+    char* argv[8];
+    for (int i = 0; i < 7; ++i)
+        argv[i] = arguments[i].data();
+    argv[7] = nullptr;
+
+    pid_t child = fork();
+    if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        dup2(null, STDIN_FILENO);
+        dup2(slave, STDOUT_FILENO);
+        execv("/proc/self/exe", argv);
+        _exit(127);
+    }
+    close(slave);
+    close(null);
+    if (child < 0) {
+        std::perror("weigh-bench: fork");
+        close(master);
+        munmap(mapped, SharedSize(capacity));
+        close(memory);
+        return result;
+    }
+    std::atomic<bool> seen{false};
+    int64_t terminalLines = 0;
+    std::thread drain(Drain, master, &seen, &terminalLines);
+
+    int64_t startedNs = NowNs();
+    bool started = false;
+    while (NowNs() - startedNs < startBoundNs) {
+        if (seen.load(std::memory_order_relaxed)) {
+            started = true;
+            break;
+        }
+        if (waitpid(child, nullptr, WNOHANG) == child) {
+            child = -1;
+            break;
+        }
+        SleepNs(1000000);
+    }
+    clockid_t childClock;
+    bool clockOk = child > 0 && clock_getcpuclockid(child, &childClock) == 0;
+    if (started && clockOk) {
+        SleepNs(settleNs);
+        timespec cpu0, cpu1;
+        clock_gettime(childClock, &cpu0);
+        double main0 = ThreadCpuSeconds(child, child);
+        int64_t count0 = shared->reportsHanded.load(std::memory_order_relaxed);
+        result.fromNs = NowNs();
+        SleepNs(steadyNs);
+        result.toNs = NowNs();
+        int64_t count1 = shared->reportsHanded.load(std::memory_order_relaxed);
+        clock_gettime(childClock, &cpu1);
+        result.mainThreadCpuSeconds = ThreadCpuSeconds(child, child) - main0;
+        result.cpuSeconds = static_cast<double>(cpu1.tv_sec - cpu0.tv_sec) +
+                            static_cast<double>(cpu1.tv_nsec - cpu0.tv_nsec) / 1e9;
+        result.reportsInWindow = count1 - count0;
+        result.ok = true;
+    } else {
+        std::fprintf(stderr, started ? "weigh-bench: cannot read the program's CPU clock\n"
+                                     : "weigh-bench: the program did not reach its display loop\n");
+    }
+    if (child > 0) {
+        kill(child, SIGKILL);
+        int status;
+        rusage usage;
+        if (wait4(child, &status, 0, &usage) == child)
+            result.peakRssKib = static_cast<double>(usage.ru_maxrss);
+    }
+    drain.join();
+    close(master);
+
+    int64_t reportCount = shared->reportEvents.load(std::memory_order_acquire);
+    int64_t lineCount = shared->lineEvents.load(std::memory_order_acquire);
+    result.reports.assign(ReportEvents(shared), ReportEvents(shared) + reportCount);
+    result.lines.assign(LineEvents(shared), LineEvents(shared) + lineCount);
+    // Every line the timed FILE took must have reached the terminal; the
+    // child may have been ended between a write and its note.
+    if (capacity > 0 && lineCount < capacity && (terminalLines < lineCount || terminalLines > lineCount + 1)) {
+        std::fprintf(stderr, "weigh-bench: the terminal got %lld lines where %lld were timed\n",
+                     static_cast<long long>(terminalLines), static_cast<long long>(lineCount));
+        result.ok = false;
+    }
+    munmap(mapped, SharedSize(capacity));
+    close(memory);
+    return result;
+}
+
+double ThreadCpuNs() {
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
+}
+
+// Periods of the bare 1 ms sleep, with nothing of ours running beside it,
+// and the share of a core that sleeping so costs.
+std::vector<double> SleepAlone(int iterations, double* coreShare) {
+    std::vector<Event> wakes;
+    wakes.reserve(static_cast<size_t>(iterations) + 1);
+    double cpu0 = ThreadCpuNs();
+    wakes.push_back(Event{NowNs(), 0});
+    for (int i = 0; i < iterations; ++i) {
+        PlatformSleep(1);
+        wakes.push_back(Event{NowNs(), 0});
+    }
+    *coreShare = (ThreadCpuNs() - cpu0) / static_cast<double>(wakes.back().ns - wakes.front().ns);
+    return bench::PeriodsMs(wakes);
+}
+
+std::vector<Event> Within(const std::vector<Event>& events, int64_t fromNs, int64_t toNs) {
+    std::vector<Event> inside;
+    for (const Event& event : events)
+        if (event.ns >= fromNs && event.ns < toNs)
+            inside.push_back(event);
+    return inside;
+}
+
+double LoadAverage() {
+    double load = -1;
+    if (FILE* file = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(file, "%lf", &load) != 1)
+            load = -1;
+        std::fclose(file);
+    }
+    return load;
+}
+
+int Usage(FILE* to) {
+    std::fputs("usage: weigh-bench [--seconds N] [--json]\n"
+               "Runs the weighing console against an instrumented simulated board, N seconds\n"
+               "(default 10) of steady display for each of four runs, and prints what it\n"
+               "measured as a table, or with --json as one JSON object.\n",
+               to);
+    return to == stdout ? 0 : 2;
+}
+
+void Progress(const char* what) {
+    std::fprintf(stderr, "weigh-bench: %s\n", what);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "--child") == 0)
+        return ChildMain(argc, argv);
+    double seconds = 10;
+    bool json = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--json") == 0) {
+            json = true;
+        } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
+            char* end = nullptr;
+            seconds = std::strtod(argv[++i], &end);
+            if (*end != '\0' || !(seconds >= 0.5 && seconds <= 3600))
+                return Usage(stderr);
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            return Usage(stdout);
+        } else {
+            return Usage(stderr);
+        }
+    }
+
+    bench::Figures figures;
+    figures.seconds = seconds;
+    figures.loadAverage = LoadAverage();
+
+    Progress("a bare 1 ms sleep, alone");
+    int sleeps = static_cast<int>(std::min(2000.0, std::max(200.0, seconds * 200)));
+    std::vector<double> sleepPeriods = SleepAlone(sleeps, &figures.sleepCoreShare);
+    figures.sleepPeriodMedianMs = bench::Quantile(sleepPeriods, 0.5);
+    figures.sleepPeriodP99Ms = bench::Quantile(sleepPeriods, 0.99);
+
+    Progress("board at 100 reports a second: latency, pass period, reports shown");
+    RunResult at100 = Run({"timed", 100, 10, seconds});
+    if (!at100.ok)
+        return 1;
+    int64_t windowEnd = at100.toNs - tailNs;
+    bench::Matching matched = bench::MatchReports(at100.reports, at100.lines, at100.fromNs, windowEnd);
+    figures.latencyP50Ms = bench::Quantile(matched.latencyMs, 0.5);
+    figures.latencyP99Ms = bench::Quantile(matched.latencyMs, 0.99);
+    figures.latencyMaxMs = bench::Quantile(matched.latencyMs, 1.0);
+    figures.latencySamples = static_cast<int64_t>(matched.latencyMs.size());
+    figures.shownShare100Hz = matched.reports ? static_cast<double>(matched.shown) / matched.reports : 0;
+    figures.boardRate100Hz = static_cast<double>(matched.reports) / (static_cast<double>(windowEnd - at100.fromNs) / 1e9);
+    std::vector<double> passes = bench::PeriodsMs(Within(at100.lines, at100.fromNs, at100.toNs));
+    figures.passPeriodMedianMs = bench::Quantile(passes, 0.5);
+    figures.passPeriodP99Ms = bench::Quantile(passes, 0.99);
+    figures.passToSleepRatio =
+        figures.sleepPeriodMedianMs > 0 ? figures.passPeriodMedianMs / figures.sleepPeriodMedianMs : 0;
+
+    Progress("board at 1000 reports a second: reports shown");
+    RunResult at1000 = Run({"timed", 1000, 1, seconds});
+    if (!at1000.ok)
+        return 1;
+    windowEnd = at1000.toNs - tailNs;
+    matched = bench::MatchReports(at1000.reports, at1000.lines, at1000.fromNs, windowEnd);
+    figures.shownShare1000Hz = matched.reports ? static_cast<double>(matched.shown) / matched.reports : 0;
+    figures.boardRate1000Hz =
+        static_cast<double>(matched.reports) / (static_cast<double>(windowEnd - at1000.fromNs) / 1e9);
+
+    Progress("board as fast as reads come: the reader's most reports a second");
+    RunResult flat = Run({"counted", 0, 0, std::min(seconds, 3.0)});
+    if (!flat.ok)
+        return 1;
+    figures.readerMaxReportsPerS =
+        static_cast<double>(flat.reportsInWindow) / (static_cast<double>(flat.toNs - flat.fromNs) / 1e9);
+
+    Progress("steady display, nothing watched: CPU time and memory");
+    RunResult steady = Run({"plain", 100, 0, seconds});
+    if (!steady.ok)
+        return 1;
+    double steadySeconds = static_cast<double>(steady.toNs - steady.fromNs) / 1e9;
+    figures.cpuCoreShare = steady.cpuSeconds / steadySeconds;
+    figures.displayThreadCoreShare = steady.mainThreadCpuSeconds / steadySeconds;
+    figures.peakRssKib = steady.peakRssKib;
+    figures.loadAverageEnd = LoadAverage();
+
+    std::fputs(json ? bench::FormatJson(figures).c_str() : bench::FormatTable(figures).c_str(), stdout);
+    return 0;
+}
