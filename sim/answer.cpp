@@ -44,4 +44,10 @@ int64_t NextReportDueNs(int64_t lastNs, int32_t rate) {
     return rate > 0 ? lastNs + 1000000000 / rate : lastNs;
 }
 
+int64_t ReportSentNs(int64_t dueNs, int64_t nowNs, int32_t rate) {
+    if (rate <= 0)
+        return nowNs;
+    return nowNs - dueNs < 1000000000 / rate ? dueNs : nowNs;
+}
+
 }  // namespace sim

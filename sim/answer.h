@@ -25,6 +25,12 @@ size_t BuildReport(uint8_t id, const Moment& moment, uint8_t* report);
 // When the report after one sent at lastNs is due at this rate (0: at once).
 int64_t NextReportDueNs(int64_t lastNs, int32_t rate);
 
+// The time a report sent now counts as sent at, for pacing the next: its
+// due time, so that late wake-ups do not slow the board down, unless the
+// board is a whole period or more behind (nobody was reading), when it
+// starts afresh from now.
+int64_t ReportSentNs(int64_t dueNs, int64_t nowNs, int32_t rate);
+
 }  // namespace sim
 
 #endif

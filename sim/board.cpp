@@ -216,8 +216,8 @@ extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) 
             std::this_thread::sleep_for(pollStep);
             continue;
         }
+        int64_t due = NextReportDueNs(lastReportNs.load(relaxed), moment.rate);
         if (moment.rate > 0) {
-            int64_t due = NextReportDueNs(lastReportNs.load(relaxed), moment.rate);
             if (now < due) {
                 // Short steps, so that a change of script or mode on the way
                 // is seen by the report that comes.
@@ -226,7 +226,7 @@ extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) 
                 continue;
             }
         }
-        lastReportNs.store(now, relaxed);
+        lastReportNs.store(ReportSentNs(due, now, moment.rate), relaxed);
         uint8_t id = AnswerReportId(moment, reportingMode.load(relaxed));
         uint8_t built[256];
         length = static_cast<int32_t>(BuildReport(id, moment, built));

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "device/padwire.h"
+#include "sim/answer.h"
 #include "sim/board.h"
 #include "sim/script.h"
 #include "support.h"
@@ -148,6 +149,27 @@ TEST(Board, PushedReportsComeFirstAndExactly) {
     std::vector<uint8_t> big(300, 0x35);
     test::Push(big);
     EXPECT_EQ(ReadReport(handle, report, &info), 256);
+}
+
+}  // namespace
+
+namespace {
+
+// The board keeps its own clock: a report handed over late does not push
+// the next one later, but a board nobody read for a whole period starts
+// afresh instead of sending a backlog at once.
+TEST(Pacing, ReportsKeepTheirScheduleUnlessAPeriodWasMissed) {
+    const int64_t ms = 1000000;
+    struct Case {
+        int64_t due, now;
+        int32_t rate;
+        int64_t sent;
+    };
+    for (Case c : {Case{10 * ms, 10 * ms, 100, 10 * ms}, Case{10 * ms, 13 * ms, 100, 10 * ms},
+                   Case{10 * ms, 20 * ms, 100, 20 * ms}, Case{10 * ms, 25 * ms, 100, 25 * ms},
+                   Case{1 * ms, 1 * ms + 999999, 1000, 1 * ms}, Case{5 * ms, 7 * ms, 0, 7 * ms}}) {
+        EXPECT_EQ(sim::ReportSentNs(c.due, c.now, c.rate), c.sent) << c.due << " " << c.now << " " << c.rate;
+    }
 }
 
 }  // namespace

@@ -148,7 +148,8 @@ int main(int argc, char** argv) {
         }
         // Rate 0 means "as fast as they are read" in-process; here a
         // millisecond apart stands in for it.
-        int64_t due = sim::NextReportDueNs(lastReportNs, moment.rate > 0 ? moment.rate : 1000);
+        int32_t rate = moment.rate > 0 ? moment.rate : 1000;
+        int64_t due = sim::NextReportDueNs(lastReportNs, rate);
         // Until a program sets a reporting mode, the board reports only a
         // change of its buttons, as the real one does in its default mode;
         // a report queued from before would otherwise greet the program.
@@ -164,7 +165,7 @@ int main(int argc, char** argv) {
             input.u.input2.size = static_cast<uint16_t>(length);
             if (!Send(uhid, input))
                 return 1;
-            lastReportNs = now;
+            lastReportNs = sim::ReportSentNs(due, now, rate);
             char what[160];
             if (id & 0x04)
                 std::snprintf(what, sizeof what, "%02x buttons %02x %02x loads %d %d %d %d", id, moment.buttons1,
