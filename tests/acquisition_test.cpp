@@ -55,7 +55,7 @@ TEST(ProbeDevice, AnswersOnlyWhenTheAccelerometerByteIsNonZero) {
         EXPECT_EQ(runFlag.load(), 0);
         StopProbe();
         EXPECT_EQ(PlatformLiveThreads(), 0);
-        EXPECT_EQ(sim::ReadsInside(), 0);
+        test::ExpectNoReadRunsOn();
     }
 }
 
@@ -87,7 +87,7 @@ TEST(StopProbe, EndsAProbeBlockedInARead) {
     EXPECT_EQ(sim::ReadsInside(), 1);
     StopProbe();
     EXPECT_EQ(PlatformLiveThreads(), 0);
-    EXPECT_EQ(sim::ReadsInside(), 0);
+    test::ExpectNoReadRunsOn();
     EXPECT_EQ(probeThread, 0u);
     StopProbe();  // a second call finds no thread and does nothing
     EXPECT_EQ(CloseHidHandle(deviceHandle), 0);

@@ -38,6 +38,11 @@ SimRun RunSim(const std::string& argument) {
     command += "/dev/null";
 #endif
     command += " 2>\"" + errors + "\"";
+#ifdef _WIN32
+    // cmd /c takes off the first and the last quote of a line that begins
+    // with one: a pair around the whole keeps the inner quotes as they are.
+    command = "\"" + command + "\"";
+#endif
     SimRun run;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe)
