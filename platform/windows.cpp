@@ -124,13 +124,16 @@ void PlatformJoinThread(PlatformThread thread) {
 
 // TerminateThread ends the thread wherever it is, a pending read included,
 // and runs none of its code after that; the wait makes sure it has gone
-// before we return. Its slot is freed whether the kill ended it or it had
-// ended by itself.
+// before we return. A thread whose body has already returned is only on
+// its way out of the runtime and is left to finish: ending it there gains
+// nothing, and Wine can leave such a thread hanging. Its slot is freed
+// whether the kill ended it or it had ended by itself.
 void PlatformKillThread(PlatformThread thread, uint32_t exitCode) {
     int slot = JoinableSlot(thread);
     if (slot < 0)
         return;
-    TerminateThread(slotHandle[slot], exitCode);
+    if (slotState[slot].load(std::memory_order_acquire) == slotRunning)
+        TerminateThread(slotHandle[slot], exitCode);
     WaitForSingleObject(slotHandle[slot], INFINITE);
     ReleaseSlot(slot);
 }

@@ -2,16 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#define popen _popen
-#define pclose _pclose
-#else
+#ifndef _WIN32
 #include <sys/wait.h>
 #endif
 
@@ -27,9 +25,14 @@ std::string TempPath(const std::string& name) {
     return testing::TempDir() + name;
 }
 
-// Runs weigh-sim with an argument, standard input empty, both outputs kept.
+// Runs weigh-sim with an argument, standard input empty, both outputs kept
+// in files. Not a pipe: under Wine a helper process that the program's
+// message box starts inherits the program's output handles, and a pipe
+// would then stay open, and the reader waiting, long after the program
+// has ended.
 SimRun RunSim(const std::string& argument) {
     const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+    std::string output = TempPath(std::string("weigh-sim-") + test->name() + ".stdout");
     std::string errors = TempPath(std::string("weigh-sim-") + test->name() + ".stderr");
     std::string command = std::string("\"") + WEIGH_SIM_PATH + "\" " + argument + " <";
 #ifdef _WIN32
@@ -37,33 +40,22 @@ SimRun RunSim(const std::string& argument) {
 #else
     command += "/dev/null";
 #endif
-    command += " 2>\"" + errors + "\"";
+    command += " >\"" + output + "\" 2>\"" + errors + "\"";
 #ifdef _WIN32
     // cmd /c takes off the first and the last quote of a line that begins
     // with one: a pair around the whole keeps the inner quotes as they are.
     command = "\"" + command + "\"";
 #endif
     SimRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return run;
-    std::string line;
-    char buffer[512];
-    while (fgets(buffer, sizeof buffer, pipe)) {
-        line += buffer;
-        if (!line.empty() && line.back() == '\n') {
-            run.lines.push_back(line);
-            line.clear();
-        }
-    }
-    if (!line.empty())
-        run.lines.push_back(line);
-    int status = pclose(pipe);
+    int status = std::system(command.c_str());
 #ifdef _WIN32
     run.status = status;
 #else
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
+    std::ifstream lines(output);
+    for (std::string line; std::getline(lines, line);)
+        run.lines.push_back(lines.eof() ? line : line + "\n");
     std::ifstream file(errors);
     std::stringstream text;
     text << file.rdbuf();
