@@ -92,6 +92,7 @@ std::array<unsigned char, 256> Pattern() {
 }
 
 TEST(WindowsHid, OpensOnlyWhenVendorAndProductBothMatch) {
+    NEED_WINE_DEVICES();
     struct Case {
         int32_t vendor, product;
     };
