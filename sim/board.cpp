@@ -59,7 +59,12 @@ struct ReadGuard {
         while (now > most && !mostInside.compare_exchange_weak(most, now, relaxed)) {
         }
     }
-    ~ReadGuard() { inside.fetch_sub(1, relaxed); }
+    // A read from before the last Reset no longer counts: Reset zeroed it.
+    ~ReadGuard() {
+        if (generation.load(relaxed) == startGeneration)
+            inside.fetch_sub(1, relaxed);
+    }
+    uint32_t startGeneration = generation.load(relaxed);
     ReadGuard(const ReadGuard&) = delete;
     ReadGuard& operator=(const ReadGuard&) = delete;
 };
@@ -126,7 +131,10 @@ void Reset() {
     reportingMode.store(0x30, relaxed);
     delivered.store(0, relaxed);
     failed.store(0, relaxed);
-    mostInside.store(inside.load(relaxed), relaxed);
+    // No thread is inside a call now: a count left over is a read whose
+    // thread was ended by force without unwinding (TerminateThread).
+    inside.store(0, relaxed);
+    mostInside.store(0, relaxed);
     std::lock_guard<std::mutex> lock(mutex);
     calls.clear();
     pushed.clear();

@@ -130,4 +130,32 @@ TEST(Message, WithoutATerminalIsOneLineOnStandardError) {
 }
 #endif
 
+#ifdef _WIN32
+// Threads live in a fixed table on Windows: ended threads must give their
+// place back, and a handle that was joined names nothing afterwards.
+TEST(Threads, EndedThreadsGiveTheirPlaceBack) {
+    ASSERT_TRUE(test::WaitForProgramThreads());
+    ran = 0;
+    for (int i = 0; i < 300; ++i) {  // 600 starts, more than the table holds
+        PlatformThread thread = PlatformStartThread(Count);
+        ASSERT_NE(thread, 0u) << "start " << i;
+        PlatformJoinThread(thread);
+        PlatformStartDetachedThread(Count);
+        ASSERT_TRUE(test::WaitFor([i] { return ran.load() == 2 * (i + 1); })) << "start " << i;
+    }
+    EXPECT_TRUE(test::WaitForProgramThreads());
+}
+
+TEST(Threads, JoinedHandleIsIgnoredAfterwards) {
+    ASSERT_TRUE(test::WaitForProgramThreads());
+    ran = 0;
+    PlatformThread thread = PlatformStartThread(Count);
+    PlatformJoinThread(thread);
+    PlatformJoinThread(thread);
+    PlatformKillThread(thread, 0xFFFFFFFFu);
+    EXPECT_EQ(ran.load(), 1);
+    EXPECT_EQ(PlatformLiveThreads(), 0);
+}
+#endif
+
 }  // namespace

@@ -38,6 +38,21 @@ bool WaitForProgramThreads() {
     return WaitFor([] { return PlatformLiveThreads() == 0; }, std::chrono::seconds(20));
 }
 
+void ExpectNoReadRunsOn() {
+#ifdef _WIN32
+    int32_t inside = sim::ReadsInside();
+    int64_t delivered = sim::ReportsDelivered();
+    int64_t failed = sim::ReadsFailed();
+    EXPECT_LE(inside, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));  // more than a probe's pass
+    EXPECT_EQ(sim::ReadsInside(), inside);
+    EXPECT_EQ(sim::ReportsDelivered(), delivered);
+    EXPECT_EQ(sim::ReadsFailed(), failed);
+#else
+    EXPECT_EQ(sim::ReadsInside(), 0);
+#endif
+}
+
 void FreshRun(const std::string& script) {
     EXPECT_TRUE(WaitForProgramThreads()) << "a thread of an earlier run is still alive";
     deviceHandle = 0;

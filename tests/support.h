@@ -25,6 +25,12 @@ bool WaitFor(const std::function<bool()>& done,
 // Waits until no thread the program started is alive (generous bound).
 bool WaitForProgramThreads();
 
+// After the probe was ended by force: no read of the board runs on. A
+// cancelled pthread unwinds out of the board's read; a thread ended by
+// TerminateThread unwinds nothing and never leaves its read, so there the
+// proof is that the board sees no further read.
+void ExpectNoReadRunsOn();
+
 // Output reports the board received, as hex strings of their first n bytes.
 std::vector<std::string> WrittenReports(size_t bytes);
 

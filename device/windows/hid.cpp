@@ -1,0 +1,260 @@
+// padwire on Windows: the four operations of device/padwire.h over the
+// system's HID class driver (SetupAPI to find the device, hid.dll for its
+// attributes and report lengths, overlapped ReadFile/WriteFile for reports).
+//
+// The handle the program holds is a small number naming a slot of a fixed
+// table, never the kernel handle itself: a stale or made-up value then
+// names no slot, or a slot of ours, and not some unrelated kernel object.
+// Every slot has its own buffers, events and OVERLAPPED records in static
+// storage, so the read and write paths allocate nothing, and a read left
+// pending by a thread that was ended by force completes into memory that
+// is still ours.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <setupapi.h>
+
+// Some SDKs' HID headers carry no extern "C" of their own.
+extern "C" {
+#include <hidsdi.h>
+#include <hidpi.h>
+}
+
+#include <atomic>
+#include <cstring>
+
+#include "../padwire.h"
+
+// Enough for every HID board we know of; a device whose reports are longer
+// is not one the program can talk to, and opening it fails.
+static constexpr DWORD maxReportLength = 1024;
+static constexpr int maxOpenDevices = 8;
+// The program's report buffers are 256 bytes.
+static constexpr DWORD programBufferLength = 256;
+// A write that the device has not taken within this long is cancelled and
+// tried again as a SET_REPORT, as a write to a board that has gone silent
+// would otherwise hold the main thread for good.
+static constexpr DWORD writeTimeoutMs = 1000;
+
+struct OpenDevice {
+    std::atomic<HANDLE> file;  // nullptr: the slot is free
+    DWORD inputLength;         // InputReportByteLength, report ID included
+    DWORD outputLength;        // OutputReportByteLength, report ID included
+    OVERLAPPED readOverlap;
+    OVERLAPPED writeOverlap;
+    unsigned char inBuffer[maxReportLength];
+    unsigned char outBuffer[maxReportLength];
+};
+
+static OpenDevice devices[maxOpenDevices];
+
+// The slot behind a handle, or nullptr for -1, a value that names no slot,
+// or a slot that is not open. Handles are slot numbers from 1, so a global
+// handle left at 0 names nothing either.
+static OpenDevice* Lookup(int32_t handle) {
+    if (handle < 1 || handle > maxOpenDevices)
+        return nullptr;
+    OpenDevice* device = &devices[handle - 1];
+    if (device->file.load(std::memory_order_acquire) == nullptr)
+        return nullptr;
+    return device;
+}
+
+static HANDLE OpenPath(const char* path, DWORD access, DWORD flags) {
+    return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+// Asking for no access lets us read the attributes of devices that the
+// system keeps for itself, keyboards and mice, without disturbing them.
+static bool Matches(const char* path, int32_t vendorId, int32_t productId) {
+    HANDLE file = OpenPath(path, 0, 0);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    HIDD_ATTRIBUTES attributes;
+    attributes.Size = sizeof attributes;
+    bool matches = HidD_GetAttributes(file, &attributes) && attributes.VendorID == vendorId &&
+                   attributes.ProductID == productId;
+    CloseHandle(file);
+    return matches;
+}
+
+static bool ReadCaps(HANDLE file, HIDP_CAPS* caps) {
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
+    if (!HidD_GetPreparsedData(file, &preparsed))
+        return false;
+    bool read = HidP_GetCaps(preparsed, caps) == HIDP_STATUS_SUCCESS;
+    HidD_FreePreparsedData(preparsed);
+    return read;
+}
+
+static HANDLE NewEvent() {
+    return CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+static void ReleaseEvents(OpenDevice* device) {
+    if (device->readOverlap.hEvent)
+        CloseHandle(device->readOverlap.hEvent);
+    if (device->writeOverlap.hEvent)
+        CloseHandle(device->writeOverlap.hEvent);
+    device->readOverlap.hEvent = nullptr;
+    device->writeOverlap.hEvent = nullptr;
+}
+
+// Overlapped, so that a write from the main thread goes out while another
+// thread waits in a read: on a synchronous handle the two would take turns.
+static int32_t OpenSlot(int slot, const char* path) {
+    HANDLE file = OpenPath(path, GENERIC_READ | GENERIC_WRITE, FILE_FLAG_OVERLAPPED);
+    if (file == INVALID_HANDLE_VALUE)
+        return -1;
+    HIDP_CAPS caps;
+    OpenDevice* device = &devices[slot];
+    std::memset(&device->readOverlap, 0, sizeof device->readOverlap);
+    std::memset(&device->writeOverlap, 0, sizeof device->writeOverlap);
+    device->readOverlap.hEvent = NewEvent();
+    device->writeOverlap.hEvent = NewEvent();
+    if (!ReadCaps(file, &caps) || caps.InputReportByteLength > maxReportLength ||
+        caps.OutputReportByteLength > maxReportLength || !device->readOverlap.hEvent ||
+        !device->writeOverlap.hEvent) {
+        ReleaseEvents(device);
+        CloseHandle(file);
+        return -1;
+    }
+    device->inputLength = caps.InputReportByteLength;
+    device->outputLength = caps.OutputReportByteLength;
+    device->file.store(file, std::memory_order_release);
+    return slot + 1;
+}
+
+static int FreeSlot() {
+    for (int slot = 0; slot < maxOpenDevices; ++slot)
+        if (devices[slot].file.load(std::memory_order_acquire) == nullptr)
+            return slot;
+    return -1;
+}
+
+// The interface's device path, in storage of the caller's.
+static const char* InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* interfaceData,
+                                 SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size) {
+    detail->cbSize = sizeof *detail;
+    if (!SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail, size, nullptr, nullptr))
+        return nullptr;
+    return detail->DevicePath;
+}
+
+// Walks the present HID interfaces and opens the first one with this
+// vendor and product ID that opens for reading and writing. Other HID
+// devices are always there (keyboards, mice, Wine's virtual ones), so the
+// IDs are what decides.
+extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
+    int slot = FreeSlot();
+    if (slot < 0)
+        return -1;
+    GUID hidGuid;
+    HidD_GetHidGuid(&hidGuid);
+    HDEVINFO set = SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE)
+        return -1;
+    union {
+        SP_DEVICE_INTERFACE_DETAIL_DATA_A data;
+        char bytes[2048];
+    } detail;
+    int32_t handle = -1;
+    for (DWORD index = 0; handle == -1; ++index) {
+        SP_DEVICE_INTERFACE_DATA interfaceData;
+        interfaceData.cbSize = sizeof interfaceData;
+        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, index, &interfaceData))
+            break;  // ERROR_NO_MORE_ITEMS: every interface has been seen
+        const char* path = InterfacePath(set, &interfaceData, &detail.data, sizeof detail);
+        if (path && Matches(path, vendorId, productId))
+            handle = OpenSlot(slot, path);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return handle;
+}
+
+// Starts an overlapped transfer and waits for it; the count of bytes moved,
+// or -1. With a limit, a transfer still pending at its end is cancelled.
+static int32_t Transfer(HANDLE file, OVERLAPPED* overlap, BOOL started, DWORD limitMs) {
+    if (!started && GetLastError() != ERROR_IO_PENDING)
+        return -1;
+    if (limitMs != INFINITE && WaitForSingleObject(overlap->hEvent, limitMs) != WAIT_OBJECT_0)
+        CancelIoEx(file, overlap);
+    DWORD count = 0;
+    if (!GetOverlappedResult(file, overlap, &count, TRUE))
+        return -1;
+    return static_cast<int32_t>(count);
+}
+
+static void Rearm(OVERLAPPED* overlap) {
+    HANDLE event = overlap->hEvent;
+    std::memset(overlap, 0, sizeof *overlap);
+    overlap->hEvent = event;
+}
+
+// Sends exactly the device's output report length: the program's buffer,
+// report ID first, as far as it goes, zeros behind it. Some Bluetooth
+// stacks refuse interrupt-channel writes and take only SET_REPORT, so a
+// failed write is tried again that way.
+extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t* info) {
+    OpenDevice* device = Lookup(handle);
+    if (!device || device->outputLength == 0)
+        return -1;
+    HANDLE file = device->file.load(std::memory_order_relaxed);
+    DWORD length = device->outputLength;
+    DWORD copied = length < programBufferLength ? length : programBufferLength;
+    std::memcpy(device->outBuffer, report, copied);
+    std::memset(device->outBuffer + copied, 0, length - copied);
+    Rearm(&device->writeOverlap);
+    BOOL started = WriteFile(file, device->outBuffer, length, nullptr, &device->writeOverlap);
+    int32_t sent = Transfer(file, &device->writeOverlap, started, writeTimeoutMs);
+    if (sent < 0 && HidD_SetOutputReport(file, device->outBuffer, length))
+        sent = static_cast<int32_t>(length);
+    if (sent >= 0 && info)
+        *info = static_cast<uint32_t>(sent);
+    return sent;
+}
+
+// Waits without limit for the next input report, which the driver hands
+// over whole, report ID in byte 0 (and any report it has queued first).
+// The program's buffer gets at most its 256 bytes and is left as it was
+// when the read fails.
+extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t* info) {
+    OpenDevice* device = Lookup(handle);
+    if (!device || device->inputLength == 0)
+        return -1;
+    HANDLE file = device->file.load(std::memory_order_relaxed);
+    Rearm(&device->readOverlap);
+    BOOL started = ReadFile(file, device->inBuffer, device->inputLength, nullptr, &device->readOverlap);
+    int32_t count = Transfer(file, &device->readOverlap, started, INFINITE);
+    if (count < 0)
+        return -1;
+    DWORD copied = static_cast<DWORD>(count) < programBufferLength ? static_cast<DWORD>(count) : programBufferLength;
+    std::memcpy(report, device->inBuffer, copied);
+    if (info)
+        *info = static_cast<uint32_t>(count);
+    return static_cast<int32_t>(copied);
+}
+
+// Call it when no other thread is inside a call on the handle; a thread
+// ended by force may have left a read pending, and that one is cancelled
+// and waited for, so the driver is done with the slot's buffer before the
+// slot is given up.
+extern "C" int32_t CloseHidHandle(int32_t handle) {
+    OpenDevice* device = Lookup(handle);
+    if (!device)
+        return -1;
+    HANDLE file = device->file.load(std::memory_order_relaxed);
+    CancelIoEx(file, nullptr);
+    DWORD count;
+    GetOverlappedResult(file, &device->readOverlap, &count, TRUE);
+    GetOverlappedResult(file, &device->writeOverlap, &count, TRUE);
+    CloseHandle(file);
+    ReleaseEvents(device);
+    device->file.store(nullptr, std::memory_order_release);
+    return 0;
+}

@@ -1,0 +1,172 @@
+// The platform layer on Windows: the performance counter, CRT threads,
+// TerminateThread, Sleep at a 1 ms timer resolution, and MessageBoxA.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <mmsystem.h>
+#include <process.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "platform.h"
+
+void (*platformMessageHook)(const char* text);
+
+// Every thread started here has a slot of a fixed table, and the count of
+// live threads is the count of slots in the Running state. A thread leaves
+// that state by a single compare-and-swap at the end of its body, and a
+// thread ended by TerminateThread never gets there: its slot stays Running
+// until PlatformKillThread, having waited for its end, frees it. Whichever
+// of the two happens, the thread is counted off exactly once, even when
+// the kill lands between the thread's own count and its return.
+enum : uint8_t { slotFree, slotRunning, slotEnded };
+
+static constexpr int maxThreads = 256;
+static std::atomic<uint8_t> slotState[maxThreads];
+static void (*slotBody[maxThreads])();
+static bool slotJoinable[maxThreads];
+static HANDLE slotHandle[maxThreads];  // joinable threads' handles, until joined or killed
+
+int64_t PlatformCounter() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+int64_t PlatformCounterFrequency() {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return frequency.QuadPart;
+}
+
+// The thread's one argument is its slot; the thread itself gets none. A
+// joinable thread's slot is kept, Ended, for PlatformJoinThread or
+// PlatformKillThread to free; a detached thread frees its own.
+static unsigned __stdcall PlatformThreadEntry(void* argument) {
+    uintptr_t slot = reinterpret_cast<uintptr_t>(argument);
+    slotBody[slot]();
+    uint8_t running = slotRunning;
+    uint8_t end = slotJoinable[slot] ? slotEnded : slotFree;
+    // Release: whoever sees the count drop also sees what the thread wrote.
+    slotState[slot].compare_exchange_strong(running, end, std::memory_order_release, std::memory_order_relaxed);
+    return 0;
+}
+
+static int TakeSlot() {
+    for (int slot = 0; slot < maxThreads; ++slot) {
+        uint8_t state = slotFree;
+        if (slotState[slot].compare_exchange_strong(state, slotRunning, std::memory_order_acquire,
+                                                    std::memory_order_relaxed))
+            return slot;
+    }
+    return -1;
+}
+
+// _beginthreadex rather than _beginthread: its handle stays valid until we
+// close it, where _beginthread's may already be closed when the thread ends,
+// and it sets up the C runtime for the thread, which CreateThread does not.
+static int StartCrtThread(void (*body)(), bool joinable) {
+    int slot = TakeSlot();
+    if (slot < 0)
+        return -1;
+    slotBody[slot] = body;
+    slotJoinable[slot] = joinable;
+    uintptr_t started =
+        _beginthreadex(nullptr, 0, PlatformThreadEntry, reinterpret_cast<void*>(static_cast<uintptr_t>(slot)), 0, nullptr);
+    if (started == 0) {
+        slotState[slot].store(slotFree, std::memory_order_relaxed);
+        return -1;
+    }
+    HANDLE thread = reinterpret_cast<HANDLE>(started);
+    if (joinable)
+        slotHandle[slot] = thread;
+    else
+        CloseHandle(thread);
+    return slot;
+}
+
+// The handle we hand out is the slot's number from 1; 0 means none.
+PlatformThread PlatformStartThread(void (*body)()) {
+    int slot = StartCrtThread(body, true);
+    return slot < 0 ? 0 : static_cast<PlatformThread>(slot) + 1;
+}
+
+void PlatformStartDetachedThread(void (*body)()) {
+    StartCrtThread(body, false);
+}
+
+static int JoinableSlot(PlatformThread thread) {
+    if (thread == 0 || thread > maxThreads)
+        return -1;
+    int slot = static_cast<int>(thread - 1);
+    return slotHandle[slot] != nullptr ? slot : -1;
+}
+
+static void ReleaseSlot(int slot) {
+    CloseHandle(slotHandle[slot]);
+    slotHandle[slot] = nullptr;
+    slotState[slot].store(slotFree, std::memory_order_release);
+}
+
+void PlatformJoinThread(PlatformThread thread) {
+    int slot = JoinableSlot(thread);
+    if (slot < 0)
+        return;
+    WaitForSingleObject(slotHandle[slot], INFINITE);
+    ReleaseSlot(slot);
+}
+
+// TerminateThread ends the thread wherever it is, a pending read included,
+// and runs none of its code after that; the wait makes sure it has gone
+// before we return. A thread whose body has already returned is only on
+// its way out of the runtime and is left to finish: ending it there gains
+// nothing, and Wine can leave such a thread hanging. Its slot is freed
+// whether the kill ended it or it had ended by itself.
+void PlatformKillThread(PlatformThread thread, uint32_t exitCode) {
+    int slot = JoinableSlot(thread);
+    if (slot < 0)
+        return;
+    if (slotState[slot].load(std::memory_order_acquire) == slotRunning)
+        TerminateThread(slotHandle[slot], exitCode);
+    WaitForSingleObject(slotHandle[slot], INFINITE);
+    ReleaseSlot(slot);
+}
+
+int32_t PlatformLiveThreads() {
+    int32_t live = 0;
+    for (int slot = 0; slot < maxThreads; ++slot)
+        live += slotState[slot].load(std::memory_order_acquire) == slotRunning;
+    return live;
+}
+
+// Sleep(1) lasts up to a whole scheduler tick (about 15.6 ms) at Windows'
+// default timer resolution, which would pace the display loop at some 64
+// lines a second. The first sleep raises the resolution to 1 ms for the rest
+// of the run; Windows restores it when the process ends.
+static std::atomic<uint8_t> timerRaised;
+
+void PlatformSleep(uint32_t ms) {
+    if (timerRaised.load(std::memory_order_relaxed) == 0 && timerRaised.exchange(1, std::memory_order_relaxed) == 0)
+        timeBeginPeriod(1);
+    Sleep(ms);
+}
+
+// A modal message box with no owner window, the system's default caption
+// and a single OK button. Where none can be shown (a session with no
+// interactive desktop, a service, headless Wine) MessageBoxA fails at once;
+// the text then goes on its own line to standard error, so that the user
+// still learns why the program stopped.
+void PlatformMessage(const char* text) {
+    if (platformMessageHook) {
+        platformMessageHook(text);
+        return;
+    }
+    if (MessageBoxA(nullptr, text, nullptr, MB_OK) <= 0)
+        std::fprintf(stderr, "%s\n", text);
+}

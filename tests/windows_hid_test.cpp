@@ -1,0 +1,204 @@
+// The Windows HID backend against the system's own HID stack. Under Wine
+// that stack shows two virtual devices of vendor 0x845E: a mouse (product
+// 0x0001, 2-byte input reports) and a keyboard (product 0x0002), neither
+// with output reports and neither sending input unless a user does, so a
+// read on them stays pending. No weighing board is present.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <setupapi.h>
+
+extern "C" {
+#include <hidsdi.h>
+}
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <vector>
+
+#include "device/padwire.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr int32_t wineVendor = 0x845E;
+constexpr int32_t wineMouse = 0x0001;
+constexpr int32_t wineKeyboard = 0x0002;
+
+bool UnderWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+// Whether the system lists a HID interface with these IDs, found without
+// the backend: SetupAPI's list and each interface's attributes.
+bool Listed(int32_t vendor, int32_t product) {
+    GUID hidGuid;
+    HidD_GetHidGuid(&hidGuid);
+    HDEVINFO set = SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE)
+        return false;
+    bool listed = false;
+    SP_DEVICE_INTERFACE_DATA interfaceData{};
+    interfaceData.cbSize = sizeof interfaceData;
+    for (DWORD i = 0; !listed && SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, i, &interfaceData); ++i) {
+        std::vector<char> storage(4096);
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
+        detail->cbSize = sizeof *detail;
+        if (!SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, static_cast<DWORD>(storage.size()),
+                                              nullptr, nullptr))
+            continue;
+        HANDLE file = CreateFileA(detail->DevicePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            continue;
+        HIDD_ATTRIBUTES attributes{};
+        attributes.Size = sizeof attributes;
+        listed = HidD_GetAttributes(file, &attributes) && attributes.VendorID == vendor &&
+                 attributes.ProductID == product;
+        CloseHandle(file);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return listed;
+}
+
+// Wine's virtual devices are there for the first seconds of a Wine session
+// and may be gone later on; ./dev test runs these tests first.
+bool WineDevicesPresent() {
+    return UnderWine() && Listed(wineVendor, wineMouse) && Listed(wineVendor, wineKeyboard);
+}
+
+#define NEED_WINE_DEVICES()     \
+    if (!WineDevicesPresent()) \
+    GTEST_SKIP() << "Wine's virtual HID devices are not there"
+
+// Polls until done() holds, for at most a generous bound.
+template <typename Done>
+bool WaitFor(Done done) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done() && std::chrono::steady_clock::now() < until)
+        Sleep(1);
+    return done();
+}
+
+std::array<unsigned char, 256> Pattern() {
+    std::array<unsigned char, 256> bytes;
+    bytes.fill(0x5A);
+    return bytes;
+}
+
+TEST(WindowsHid, OpensOnlyWhenVendorAndProductBothMatch) {
+    NEED_WINE_DEVICES();
+    struct Case {
+        int32_t vendor, product;
+    };
+    // Each pair shares one ID with a device that is there, or would match
+    // it if only its low 16 bits were compared.
+    const Case absent[] = {
+        {wineVendor, 0x0306},           {0x057E, wineMouse},  {0x0000, 0x0000},
+        {wineVendor + 0x10000, wineMouse}, {wineVendor, wineMouse + 0x10000}, {-1, -1},
+    };
+    for (const Case& c : absent)
+        EXPECT_EQ(OpenHidHandle(c.vendor, c.product), -1) << std::hex << c.vendor << ":" << c.product;
+}
+
+TEST(WindowsHid, CallsOnHandlesThatNameNoDeviceFailAndTouchNothing) {
+    for (int32_t handle : {-1, 0, 1, 8, 9, INT32_MAX, INT32_MIN}) {
+        SCOPED_TRACE(handle);
+        std::array<unsigned char, 256> buffer = Pattern();
+        uint32_t info = 0xC0FFEE;
+        EXPECT_EQ(ReadReport(handle, buffer.data(), &info), -1);
+        EXPECT_EQ(WriteReport(handle, buffer.data(), &info), -1);
+        EXPECT_EQ(CloseHidHandle(handle), -1);
+        EXPECT_EQ(buffer, Pattern());
+        EXPECT_EQ(info, 0xC0FFEEu);
+    }
+}
+
+TEST(WindowsHid, FindsDevicesByVendorAndProductAndClosesThem) {
+    NEED_WINE_DEVICES();
+    int32_t mouse = OpenHidHandle(wineVendor, wineMouse);
+    int32_t keyboard = OpenHidHandle(wineVendor, wineKeyboard);
+    ASSERT_NE(mouse, -1);
+    ASSERT_NE(keyboard, -1);
+    EXPECT_NE(mouse, keyboard);
+    EXPECT_EQ(CloseHidHandle(mouse), 0);
+    EXPECT_EQ(CloseHidHandle(mouse), -1);  // closed: it names nothing now
+    EXPECT_EQ(CloseHidHandle(keyboard), 0);
+}
+
+TEST(WindowsHid, OpenHandlesAreBoundedAndClosedOnesAreReused) {
+    NEED_WINE_DEVICES();
+    std::vector<int32_t> handles;
+    for (int32_t handle; (handle = OpenHidHandle(wineVendor, wineMouse)) != -1 && handles.size() < 64;)
+        handles.push_back(handle);
+    ASSERT_EQ(handles.size(), 8u);
+    EXPECT_EQ(OpenHidHandle(wineVendor, wineKeyboard), -1);  // no slot left
+    EXPECT_EQ(CloseHidHandle(handles[3]), 0);
+    EXPECT_EQ(OpenHidHandle(wineVendor, wineKeyboard), handles[3]);
+    for (int32_t handle : handles)
+        EXPECT_EQ(CloseHidHandle(handle), 0);
+}
+
+// The device takes no output reports: the write fails at once and leaves
+// the info word alone.
+TEST(WindowsHid, WriteToADeviceWithoutOutputReportsFails) {
+    NEED_WINE_DEVICES();
+    int32_t mouse = OpenHidHandle(wineVendor, wineMouse);
+    ASSERT_NE(mouse, -1);
+    std::array<unsigned char, 256> buffer = Pattern();
+    buffer[0] = 0x12;
+    uint32_t info = 0xC0FFEE;
+    EXPECT_EQ(WriteReport(mouse, buffer.data(), &info), -1);
+    EXPECT_EQ(info, 0xC0FFEEu);
+    EXPECT_EQ(CloseHidHandle(mouse), 0);
+}
+
+// As on the program's failed-open path: a probe waits in a read that never
+// completes, is ended by force, and the handle is closed. The close cancels
+// the pending read and waits for it, and nothing reaches the buffer.
+std::atomic<int32_t> readHandle;
+std::atomic<int> readsStarted;
+std::atomic<int> readsReturned;
+std::array<unsigned char, 256> readBuffer;
+uint32_t readInfoWord;
+
+void PendingRead() {
+    readsStarted.fetch_add(1);
+    ReadReport(readHandle.load(), readBuffer.data(), &readInfoWord);
+    readsReturned.fetch_add(1);
+}
+
+TEST(WindowsHid, PendingReadEndedByForceIsCancelledByTheClose) {
+    NEED_WINE_DEVICES();
+    ASSERT_TRUE(WaitFor([] { return PlatformLiveThreads() == 0; }));
+    int32_t mouse = OpenHidHandle(wineVendor, wineMouse);
+    ASSERT_NE(mouse, -1);
+    readHandle = mouse;
+    readsStarted = 0;
+    readsReturned = 0;
+    readBuffer = Pattern();
+    readInfoWord = 0xC0FFEE;
+    PlatformThread reader = PlatformStartThread(PendingRead);
+    ASSERT_NE(reader, 0u);
+    ASSERT_TRUE(WaitFor([] { return readsStarted.load() == 1; }));
+    Sleep(200);  // well into the read, which no input completes
+    EXPECT_EQ(readsReturned.load(), 0);
+    EXPECT_EQ(PlatformLiveThreads(), 1);
+    PlatformKillThread(reader, 0xFFFFFFFFu);
+    EXPECT_EQ(PlatformLiveThreads(), 0);
+    EXPECT_EQ(CloseHidHandle(mouse), 0);
+    EXPECT_EQ(readsReturned.load(), 0);
+    EXPECT_EQ(readBuffer, Pattern());
+    EXPECT_EQ(readInfoWord, 0xC0FFEEu);
+    // The slot is free again, with a fresh read state.
+    int32_t again = OpenHidHandle(wineVendor, wineMouse);
+    EXPECT_EQ(again, mouse);
+    EXPECT_EQ(CloseHidHandle(again), 0);
+}
+
+}  // namespace
