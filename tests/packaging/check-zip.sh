@@ -1,0 +1,33 @@
+#!/bin/sh
+# Checks the Windows .zip: it holds exactly the programs, the README and the
+# licence, and its weigh.exe, run under Wine with no board, says both
+# messages in order and exits with status 1. Run it with WINEPREFIX set to
+# a booted prefix and no display (the Windows suite in ./dev does).
+#   check-zip.sh PACKAGE.zip VERSION
+set -eu
+zip="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
+version="$2"
+wine=/usr/lib/wine/wine64
+fail() { echo "check-zip: FAILED: $*"; exit 1; }
+
+expected="LICENSE README.md weigh-sim.exe weigh.exe"
+listed=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ' | sed 's/ $//')
+[ "$listed" = "$expected" ] || fail "the .zip holds '$listed', not '$expected'"
+echo "check-zip: holds exactly $expected"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+(cd "$work" && cmake -E tar xf "$zip")
+
+unset DISPLAY WAYLAND_DISPLAY
+export WINEDEBUG=-all WINEDLLOVERRIDES=explorer.exe=d
+shown=$("$wine" "$work/weigh-sim.exe" --version </dev/null 2>/dev/null | tr -d '\r')
+[ "$shown" = "weigh-sim $version" ] || fail "weigh-sim.exe --version says '$shown'"
+
+status=0
+"$wine" "$work/weigh.exe" </dev/null >"$work/out" 2>"$work/err" || status=$?
+[ "$status" -eq 1 ] || fail "weigh.exe without a board exited $status"
+messages=$(tr -d '\r' <"$work/err" | grep '^Wii-Remote' | tr '\n' '|')
+[ "$messages" = "Wii-Remote not found.|Wii-Remote cannot open.|" ] || fail "weigh.exe said: $(cat "$work/err")"
+[ ! -s "$work/out" ] || fail "weigh.exe printed lines without a board"
+echo "check-zip: weigh.exe without a board: both messages, exit status 1"
