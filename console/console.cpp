@@ -57,7 +57,7 @@ void DisplayPass() {
     // benchmarks format is byte for byte what the user sees.
     char line[128];
     int length = FormatReading(line, sizeof line);
-    if (length > 0)
+    if (length > 0 && static_cast<size_t>(length) < sizeof line)
         fwrite(line, 1, static_cast<size_t>(length), stdout);
 }
 
