@@ -160,7 +160,7 @@ int ChildMain(int argc, char** argv) {
 
 // ---- weigh-bench itself ----
 
-struct RunSpec {
+struct RunPlan {
     const char* mode;
     int32_t rate;
     int32_t periodMs;
@@ -213,12 +213,12 @@ constexpr int64_t startBoundNs = 15000000000;
 constexpr int64_t settleNs = 200000000;
 constexpr int64_t tailNs = 50000000;
 
-RunResult Run(const RunSpec& spec) {
+RunResult Run(const RunPlan& plan) {
     RunResult result;
-    int64_t steadyNs = static_cast<int64_t>(spec.seconds * 1e9);
+    int64_t steadyNs = static_cast<int64_t>(plan.seconds * 1e9);
     // The script runs from the open to past the end of the window.
     int64_t lengthMs = (startBoundNs + settleNs + steadyNs) / 1000000 + 1000;
-    int64_t capacity = spec.mode == std::string("timed") ? (lengthMs / 1000 + 1) * 1500 : 0;
+    int64_t capacity = plan.mode == std::string("timed") ? (lengthMs / 1000 + 1) * 1500 : 0;
 
     int memory = memfd_create("weigh-bench", 0);
     if (memory < 0 || ftruncate(memory, static_cast<off_t>(SharedSize(capacity))) != 0) {
@@ -247,8 +247,8 @@ RunResult Run(const RunSpec& spec) {
         return result;
     }
 
-    std::string arguments[] = {"weigh-bench", "--child", spec.mode, std::to_string(spec.rate),
-                               std::to_string(spec.periodMs), std::to_string(lengthMs), std::to_string(memory)};
+    std::string arguments[] = {"weigh-bench", "--child", plan.mode, std::to_string(plan.rate),
+                               std::to_string(plan.periodMs), std::to_string(lengthMs), std::to_string(memory)};
     char* argv[8];
     for (int i = 0; i < 7; ++i)
         argv[i] = arguments[i].data();
