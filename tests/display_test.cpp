@@ -17,13 +17,6 @@ void SetRaw(int rf, int rb, int lf, int lb, int buttons1 = 0, int buttons2 = 0) 
 }
 
 // One pass, its printed output returned.
-std::string Pass() {
-    testing::internal::CaptureStdout();
-    DisplayPass();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
 struct LineCase {
     const char* name;
     int tare[4];
@@ -57,7 +50,7 @@ TEST(DisplayLine, MatchesTheFormatExactly) {
         tareLf = c.tare[2];
         tareLb = c.tare[3];
         SetRaw(c.raw[0], c.raw[1], c.raw[2], c.raw[3], c.buttons1, c.buttons2);
-        EXPECT_EQ(Pass(), c.line);
+        EXPECT_EQ(test::Pass(), c.line);
         char line[128];
         FormatReading(line, sizeof line);
         EXPECT_STREQ(line, c.line);
@@ -67,11 +60,11 @@ TEST(DisplayLine, MatchesTheFormatExactly) {
 TEST(ZeroPoint, TakenOnEveryPassWhileAIsHeld) {
     test::FreshRun("");
     SetRaw(1500, 1600, 1700, 1800, 0, 0x08);
-    EXPECT_EQ(Pass(), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
+    EXPECT_EQ(test::Pass(), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
     EXPECT_EQ(tareRf, 1500);
     EXPECT_EQ(tareLb, 1800);
     SetRaw(1510, 1600, 1700, 1790, 0, 0x08);  // still held: a new zero point
-    EXPECT_EQ(Pass(), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
+    EXPECT_EQ(test::Pass(), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
     EXPECT_EQ(tareRf, 1510);
     EXPECT_EQ(tareLb, 1790);
 }
@@ -79,7 +72,7 @@ TEST(ZeroPoint, TakenOnEveryPassWhileAIsHeld) {
 TEST(ZeroPoint, AHeldWithOtherButtonsStillTares) {
     test::FreshRun("");
     SetRaw(10, 20, 30, 40, 0x04, 0x88);
-    Pass();
+    test::Pass();
     EXPECT_EQ(Msum, 0);
     EXPECT_EQ(tareRb, 20);
 }
@@ -87,16 +80,16 @@ TEST(ZeroPoint, AHeldWithOtherButtonsStillTares) {
 TEST(ZeroPoint, KeptAfterReleaseSoALighterLoadIsNegative) {
     test::FreshRun("");
     SetRaw(3000, 3000, 3000, 3000, 0, 0x08);
-    Pass();
+    test::Pass();
     SetRaw(2900, 2990, 3000, 2800, 0, 0x00);
-    EXPECT_EQ(Pass(), "0,0, Msum -3.1(kg), Mrf -100, Mrb  -10, Mlf    0, Mlb -200\n");
+    EXPECT_EQ(test::Pass(), "0,0, Msum -3.1(kg), Mrf -100, Mrb  -10, Mlf    0, Mlb -200\n");
     EXPECT_EQ(tareRf, 3000);
 }
 
 TEST(ZeroPoint, NoneBeforeTheFirstPressSoRawWordsPrint) {
     test::FreshRun("");
     SetRaw(1480, 1523, 1502, 1461);
-    EXPECT_EQ(Pass(), "0,0, Msum 59.7(kg), Mrf 1480, Mrb 1523, Mlf 1502, Mlb 1461\n");
+    EXPECT_EQ(test::Pass(), "0,0, Msum 59.7(kg), Mrf 1480, Mrb 1523, Mlf 1502, Mlb 1461\n");
 }
 
 }  // namespace

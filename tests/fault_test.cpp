@@ -14,13 +14,6 @@
 
 namespace {
 
-std::string Pass() {
-    testing::internal::CaptureStdout();
-    DisplayPass();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
 std::vector<uint8_t> Loads(int id, int buttons2, int rf, int rb, int lf, int lb) {
     return test::Report({id, 0, buttons2, rf >> 8, rf & 0xFF, rb >> 8, rb & 0xFF, lf >> 8, lf & 0xFF, lb >> 8,
                          lb & 0xFF});
@@ -107,7 +100,7 @@ TEST(FaultsInARun, BoardFallsSilentMidRun) {
     test::FreshRun("board 1500 00 00 10 20 30 40\nsilent\n");
     ASSERT_EQ(StartWeighing(), 1);
     test::WaitFor([] { return sim::BoardClockMs() > 1700; });
-    std::string line = Pass();
+    std::string line = test::Pass();
     EXPECT_EQ(line, "0,0, Msum  1.0(kg), Mrf   10, Mrb   20, Mlf   30, Mlb   40\n");
     EXPECT_EQ(sim::ReadsInside(), 1);  // the reader waits, it does not spin
     EndReaderWithHome();
@@ -119,7 +112,7 @@ TEST(FaultsInARun, BoardUnpluggedMidRun) {
     test::FreshRun("board 1500 00 00 10 20 30 40\nboard 300 00 00 50 60 70 80\nunplugged\n");
     ASSERT_EQ(StartWeighing(), 1);
     test::WaitFor([] { return sim::ReadsFailed() > 100; });
-    EXPECT_EQ(Pass(), "0,0, Msum  2.6(kg), Mrf   50, Mrb   60, Mlf   70, Mlb   80\n");
+    EXPECT_EQ(test::Pass(), "0,0, Msum  2.6(kg), Mrf   50, Mrb   60, Mlf   70, Mlb   80\n");
     EndReaderWithHome();
 }
 
@@ -140,7 +133,7 @@ TEST(FaultsInARun, MixedReportIdsDuringARun) {
         return PlatformLiveThreads() == 0;
     });
     EXPECT_EQ(PlatformLiveThreads(), 0);
-    EXPECT_EQ(Pass(), "0,128, Msum  8.0(kg), Mrf  200, Mrb  200, Mlf  200, Mlb  200\n");
+    EXPECT_EQ(test::Pass(), "0,128, Msum  8.0(kg), Mrf  200, Mrb  200, Mlf  200, Mlb  200\n");
 }
 
 // Ten thousand reports as fast as the reader takes them, while the display
@@ -158,7 +151,7 @@ TEST(FaultsInARun, BurstOfTenThousandReports) {
         return PlatformLiveThreads() == 0;
     }, std::chrono::seconds(60)));
     EXPECT_EQ(sim::ReportsDelivered() - before, 10001);
-    EXPECT_EQ(Pass(), "0,128, Msum  0.3(kg), Mrf    9, Mrb    8, Mlf    7, Mlb    6\n");
+    EXPECT_EQ(test::Pass(), "0,128, Msum  0.3(kg), Mrf    9, Mrb    8, Mlf    7, Mlb    6\n");
 }
 
 }  // namespace

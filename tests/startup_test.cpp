@@ -21,17 +21,10 @@ std::vector<Call::Kind> Kinds() {
     return kinds;
 }
 
-std::string Pass() {
-    testing::internal::CaptureStdout();
-    DisplayPass();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
 // Display passes until a line starts with prefix, or the bound passes.
 void PassUntil(const std::string& prefix, std::vector<std::string>* seen) {
     test::WaitFor([&] {
-        seen->push_back(Pass());
+        seen->push_back(test::Pass());
         PlatformSleep(1);
         return seen->back().rfind(prefix, 0) == 0;
     });
@@ -133,15 +126,15 @@ TEST(Weighing, ZeroPointWhileAHeldThenNegativeAfterRelease) {
     EXPECT_TRUE(has("0,0, Msum -1.5(kg), Mrf -100, Mrb    0, Mlf    0, Mlb  -50\n"));
     // Frozen after Home: the same line on every pass.
     EXPECT_TRUE(test::WaitForProgramThreads());
-    std::string frozen = Pass();
+    std::string frozen = test::Pass();
     EXPECT_EQ(frozen, "0,128, Msum -1.5(kg), Mrf -100, Mrb    0, Mlf    0, Mlb  -50\n");
-    EXPECT_EQ(Pass(), frozen);
+    EXPECT_EQ(test::Pass(), frozen);
 }
 
 TEST(Weighing, AHeldThroughStartUpZeroesFromTheFirstLine) {
     test::FreshRun("board 1700 00 08 1200 1300 1400 1500\nboard 500 00 80 1300 1300 1400 1500\n");
     ASSERT_EQ(StartWeighing(), 1);
-    EXPECT_EQ(Pass(), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
+    EXPECT_EQ(test::Pass(), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
     std::vector<std::string> lines;
     PassUntil("0,128,", &lines);
     EXPECT_EQ(lines.back(), "0,128, Msum  1.0(kg), Mrf  100, Mrb    0, Mlf    0, Mlb    0\n");
@@ -154,7 +147,7 @@ TEST(Weighing, HomeWithinTheFirstSecond) {
     test::FreshRun("board 50 00 00 1 2 3 4\nboard 9000 00 80 5 6 7 8\n");
     ASSERT_EQ(StartWeighing(), 1);
     EXPECT_TRUE(test::WaitForProgramThreads());
-    EXPECT_EQ(Pass(), "0,128, Msum  0.3(kg), Mrf    5, Mrb    6, Mlf    7, Mlb    8\n");
+    EXPECT_EQ(test::Pass(), "0,128, Msum  0.3(kg), Mrf    5, Mrb    6, Mlf    7, Mlb    8\n");
 }
 
 // A board that stops sending mid-run: the last values go on being shown.
@@ -166,7 +159,7 @@ TEST(Weighing, SilentBoardKeepsTheLastValues) {
     test::WaitFor([] { return sim::BoardClockMs() > 1350; });
     int64_t delivered = sim::ReportsDelivered();
     test::WaitFor([] { return sim::BoardClockMs() > 1600; });
-    EXPECT_EQ(Pass(), "0,0, Msum  1.0(kg), Mrf   10, Mrb   20, Mlf   30, Mlb   40\n");
+    EXPECT_EQ(test::Pass(), "0,0, Msum  1.0(kg), Mrf   10, Mrb   20, Mlf   30, Mlb   40\n");
     EXPECT_EQ(sim::ReportsDelivered(), delivered);
     // A report pushed past the silence is Home: the reader ends.
     test::Push(test::Report({0x34, 0, 0x80, 0, 10, 0, 20, 0, 30, 0, 40}));

@@ -80,6 +80,13 @@ void FreshRun(const std::string& script) {
     ASSERT_TRUE(sim::LoadScript(script, &error)) << error;
 }
 
+std::string Pass() {
+    testing::internal::CaptureStdout();
+    DisplayPass();
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
 std::vector<std::string> Messages() {
     std::lock_guard<std::mutex> lock(messageMutex);
     return messages;

@@ -34,6 +34,9 @@ void ExpectNoReadRunsOn();
 // Output reports the board received, as hex strings of their first n bytes.
 std::vector<std::string> WrittenReports(size_t bytes);
 
+// One display pass without its sleep; what it printed.
+std::string Pass();
+
 // A report as the board would send it.
 std::vector<uint8_t> Report(std::initializer_list<int> bytes);
 void Push(const std::vector<uint8_t>& report);
