@@ -90,25 +90,23 @@ void Hand(const unsigned char* report, int32_t length) {
 // Ends the process when the script reaches its end line, even when no
 // thread calls on the board any more (the reader stops on Home).
 void StartEndWatcher() {
-    for (const Step& step : script.steps) {
-        if (step.kind != StepKind::End)
-            continue;
-        int64_t atNs = openedAtNs.load(relaxed) + step.startMs * 1000000;
-        int status = step.status;
-        uint32_t mine = generation.load(relaxed);
-        std::thread([atNs, status, mine] {
-            std::this_thread::sleep_until(Clock::time_point(std::chrono::nanoseconds(atNs)));
-            if (generation.load(relaxed) != mine)
-                return;
-            if (std::getenv("WEIGH_SIM_STATS"))
-                std::fprintf(stderr, "weigh-sim: %lld reports delivered, %lld reads failed\n",
-                             static_cast<long long>(delivered.load(relaxed)),
-                             static_cast<long long>(failed.load(relaxed)));
-            std::fflush(nullptr);
-            std::_Exit(status);
-        }).detach();
+    const Step* end = EndStep(script);
+    if (!end)
         return;
-    }
+    int64_t atNs = openedAtNs.load(relaxed) + end->startMs * 1000000;
+    int status = end->status;
+    uint32_t mine = generation.load(relaxed);
+    std::thread([atNs, status, mine] {
+        std::this_thread::sleep_until(Clock::time_point(std::chrono::nanoseconds(atNs)));
+        if (generation.load(relaxed) != mine)
+            return;
+        if (std::getenv("WEIGH_SIM_STATS"))
+            std::fprintf(stderr, "weigh-sim: %lld reports delivered, %lld reads failed\n",
+                         static_cast<long long>(delivered.load(relaxed)),
+                         static_cast<long long>(failed.load(relaxed)));
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }).detach();
 }
 
 }  // namespace

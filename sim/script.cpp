@@ -173,6 +173,13 @@ Moment MomentAt(const Script& script, int64_t ms) {
     return moment;
 }
 
+const Step* EndStep(const Script& script) {
+    for (const Step& step : script.steps)
+        if (step.kind == StepKind::End)
+            return &step;
+    return nullptr;
+}
+
 // Empty, zeroed with A, stepped on, weight shifted corner by corner,
 // stepped off, Home, then the frozen read-out until the end.
 const char* const builtInSession = R"(# weigh-sim's built-in session, about 11 s

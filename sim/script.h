@@ -66,6 +66,9 @@ struct Moment {
 
 Moment MomentAt(const Script& script, int64_t ms);
 
+// The script's first end line, where the process ends; nullptr if none.
+const Step* EndStep(const Script& script);
+
 // The session weigh-sim plays when it is given no script.
 extern const char* const builtInSession;
 

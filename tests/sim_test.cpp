@@ -41,6 +41,7 @@ TEST(Script, ParsesEveryKindOfLine) {
     EXPECT_EQ(script.steps[6].kind, StepKind::End);
     EXPECT_EQ(script.steps[6].startMs, 200);
     EXPECT_EQ(script.steps[6].status, 3);
+    EXPECT_EQ(sim::EndStep(script), &script.steps[6]);
     EXPECT_EQ(script.steps[7].buttons1, 0xFF);
     EXPECT_EQ(script.steps[8].durationMs, -1);
 }
@@ -93,6 +94,7 @@ TEST(Script, BuiltInSessionParsesAndEnds) {
     std::string error;
     ASSERT_TRUE(sim::ParseScript(sim::builtInSession, &script, &error)) << error;
     EXPECT_EQ(script.steps.back().kind, StepKind::End);
+    EXPECT_EQ(sim::EndStep(script), &script.steps.back());
     EXPECT_GT(script.lengthMs, 5000);
 }
 

@@ -99,11 +99,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vboard: %s: %s\n", argv[1], file ? error.c_str() : "cannot read");
         return 2;
     }
-    int64_t endMs = -1;
-    int endStatus = 0;
-    for (const sim::Step& step : script.steps)
-        if (step.kind == sim::StepKind::End && endMs < 0)
-            endMs = step.startMs, endStatus = step.status;
+    const sim::Step* end = sim::EndStep(script);
+    int64_t endMs = end ? end->startMs : -1;
+    int endStatus = end ? end->status : 0;
 
     int uhid = open("/dev/uhid", O_RDWR | O_CLOEXEC);
     if (uhid < 0) {
