@@ -1,11 +1,5 @@
 // The platform layer on Windows: the performance counter, CRT threads,
 // TerminateThread, Sleep at a 1 ms timer resolution, and MessageBoxA.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <mmsystem.h>

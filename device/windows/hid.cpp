@@ -9,12 +9,6 @@
 // storage, so the read and write paths allocate nothing, and a read left
 // pending by a thread that was ended by force completes into memory that
 // is still ours.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <setupapi.h>
