@@ -75,7 +75,26 @@ struct Matching {
 Matching MatchReports(const std::vector<Event>& reports, const std::vector<Event>& lines, int64_t fromNs,
                       int64_t toNs);
 
-// Everything weigh-bench measures. The first twelve are its JSON.
+// The floor of report-to-line latency that a loop waking after each of
+// these periods sets: the q-quantile (0..1) of the wait from a moment taken
+// at random (uniformly in time) to the loop's next wake-up. A moment falls
+// in a period with a chance in proportion to its length, and anywhere in it
+// alike, so a wait longer than x comes from the periods longer than x, each
+// adding its length beyond x. 0 for no periods.
+double LatencyFloorMs(const std::vector<double>& periodsMs, double q);
+
+// a / b, or NaN when it has no meaning (b not above 0, or either not finite).
+double Ratio(double a, double b);
+
+// What the program is held to, each against a figure of the bare 1 ms
+// sleep loop measured in the same run.
+constexpr double latencyToFloorLimit = 1.20;   // latency p99 / floor p99
+constexpr double passToSleepLimit = 1.05;      // pass period median / bare sleep period median
+constexpr double displayCpuToBareLimit = 1.25; // display thread's CPU / bare loop's CPU
+constexpr double cpuToBareLimit = 2.0;         // whole process's CPU / bare loop's CPU
+constexpr double readerMinReportsPerS = 10000;
+
+// Everything weigh-bench measures, all of it in its JSON.
 struct Figures {
     double latencyP50Ms = 0, latencyP99Ms = 0, latencyMaxMs = 0;
     double passPeriodMedianMs = 0, passPeriodP99Ms = 0;
@@ -84,16 +103,23 @@ struct Figures {
     double readerMaxReportsPerS = 0;
     double cpuCoreShare = 0;
     double peakRssKib = 0;
-    // Context for the table.
+    // The bare 1 ms sleep loop's figures and the program's against them.
+    double sleepPeriodP99Ms = 0;
+    double latencyFloorP50Ms = 0, latencyFloorP99Ms = 0;
+    double latencyP99ToFloor = 0;
+    double displayThreadCoreShare = 0;  // of cpuCoreShare, the display loop's thread
+    double sleepCoreShare = 0;          // CPU of the bare sleep loop, as a share of one core
+    double cpuToBareLoop = 0, displayCpuToBareLoop = 0;
+    double loadAverage = -1, loadAverageEnd = -1;  // 1-minute load average at start and end; -1 unknown
+    // Context for the table only.
     double seconds = 0;
     double boardRate100Hz = 0, boardRate1000Hz = 0;  // reports a second the board actually sent
-    double sleepPeriodP99Ms = 0;
-    double sleepCoreShare = 0;  // CPU of the bare sleep loop, as a share of one core
-    double displayThreadCoreShare = 0;  // of cpuCoreShare, the display loop's thread
     int64_t latencySamples = 0;
-    double loadAverage = -1, loadAverageEnd = -1;  // 1-minute load average at start and end
+    int64_t sleepPeriods = 0;  // bare sleep periods the floor is made of
 };
 
+// One JSON object, every figure a number or, where it is none (infinite,
+// not a number, an unknown load average), null.
 std::string FormatJson(const Figures& figures);
 std::string FormatTable(const Figures& figures);
 

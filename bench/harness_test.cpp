@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "console/console.h"
 #include "device/reports.h"
@@ -183,49 +185,139 @@ TEST(MatchReports, FirstLineShowingEachReport) {
     EXPECT_DOUBLE_EQ(matching.latencyMs[1], 1.2);
 }
 
-TEST(Output, JsonHasExactlyTheTwelveNumbers) {
+TEST(LatencyFloor, WaitFromARandomMomentToTheNextWakeUp) {
+    struct Case {
+        const char* name;
+        std::vector<double> periods;
+        double q;
+        double expected;
+    };
+    std::vector<double> ninetyNineShortOneLong(99, 1.0);
+    ninetyNineShortOneLong.push_back(101.0);
+    const std::vector<Case> cases = {
+        {"no periods", {}, 0.99, 0},
+        {"even periods: half a period", {1.1, 1.1, 1.1, 1.1}, 0.5, 0.55},
+        {"even periods: most of one", {1.1, 1.1, 1.1, 1.1}, 0.99, 1.089},
+        {"all of it", {1.0, 3.0}, 1.0, 3.0},
+        // Waits up to x make (min(x,1) + min(x,3)) / 4 of the time.
+        {"two lengths, p50", {3.0, 1.0}, 0.5, 1.0},
+        {"two lengths, p99", {3.0, 1.0}, 0.99, 2.96},
+        {"two lengths, p25", {1.0, 3.0}, 0.25, 0.5},
+        // One period in a hundred is long, but it is half of the time: the
+        // plain p99 of the periods (1 ms) would hide it.
+        {"one long period in a hundred, p99", ninetyNineShortOneLong, 0.99, 99.0},
+        {"one long period in a hundred, p50", ninetyNineShortOneLong, 0.5, 1.0},
+        {"no length is no period", {0.0, 2.0, -1.0}, 0.5, 1.0},
+    };
+    for (const Case& c : cases)
+        EXPECT_NEAR(bench::LatencyFloorMs(c.periods, c.q), c.expected, 1e-9) << c.name;
+}
+
+TEST(Ratio, NoneWithoutAFigureToDivideBy) {
+    EXPECT_DOUBLE_EQ(bench::Ratio(3, 2), 1.5);
+    EXPECT_TRUE(std::isnan(bench::Ratio(1, 0)));
+    EXPECT_TRUE(std::isnan(bench::Ratio(1, -1)));
+    EXPECT_TRUE(std::isnan(bench::Ratio(INFINITY, 1)));
+    EXPECT_TRUE(std::isnan(bench::Ratio(1, NAN)));
+}
+
+// The keys of the JSON object in order, each followed by a number that
+// strtod takes whole or by null; nothing else between them.
+std::vector<std::string> JsonKeys(const std::string& json, std::vector<std::string>* nulls) {
+    std::vector<std::string> found;
+    EXPECT_EQ(json.front(), '{');
+    EXPECT_EQ(json.substr(json.size() - 2), "}\n");
+    for (size_t at = json.find('"'); at != std::string::npos; at = json.find('"', at)) {
+        size_t close = json.find('"', at + 1);
+        if (close == std::string::npos) {
+            ADD_FAILURE() << "unclosed key";
+            break;
+        }
+        found.push_back(json.substr(at + 1, close - at - 1));
+        EXPECT_EQ(json.compare(close + 1, 2, ": "), 0) << found.back();
+        const char* value = json.c_str() + close + 3;
+        const char* end = value;
+        if (std::strncmp(value, "null", 4) == 0) {
+            nulls->push_back(found.back());
+            end = value + 4;
+        } else {
+            char* parsed = nullptr;
+            std::strtod(value, &parsed);
+            end = parsed;
+            EXPECT_GT(end, value) << found.back() << " is not a number";
+            std::string text(value, end);
+            EXPECT_EQ(text.find_first_of("infINFaA"), std::string::npos) << found.back() << ": " << text;
+        }
+        EXPECT_TRUE(*end == ',' || *end == '}') << found.back();
+        at = static_cast<size_t>(end - json.c_str());
+    }
+    return found;
+}
+
+const std::vector<std::string> jsonKeys = {
+    "latency_p50_ms",         "latency_p99_ms",           "latency_max_ms",
+    "pass_period_median_ms",  "pass_period_p99_ms",       "sleep_period_median_ms",
+    "pass_to_sleep_ratio",    "shown_share_100hz",        "shown_share_1000hz",
+    "reader_max_reports_per_s", "cpu_core_share",         "peak_rss_kib",
+    "sleep_period_p99_ms",    "latency_floor_p50_ms",     "latency_floor_p99_ms",
+    "latency_p99_to_floor",   "display_cpu_core_share",   "bare_loop_cpu_core_share",
+    "cpu_to_bare_loop",       "display_cpu_to_bare_loop", "load_average_start",
+    "load_average_end"};
+
+TEST(Output, JsonHoldsEveryFigure) {
     bench::Figures figures;
     figures.latencyP50Ms = 0.5;
     figures.readerMaxReportsPerS = 123456;
     figures.peakRssKib = 3900;
+    figures.latencyFloorP99Ms = 1.25;
+    figures.latencyP99ToFloor = 1.1;
+    figures.loadAverage = 0.5;
+    figures.loadAverageEnd = 2.25;
     std::string json = bench::FormatJson(figures);
-    const std::vector<std::string> keys = {
-        "latency_p50_ms",         "latency_p99_ms",      "latency_max_ms",    "pass_period_median_ms",
-        "pass_period_p99_ms",     "sleep_period_median_ms", "pass_to_sleep_ratio", "shown_share_100hz",
-        "shown_share_1000hz",     "reader_max_reports_per_s", "cpu_core_share",  "peak_rss_kib"};
-    // Each key in quotes, a colon, and a number that strtod takes whole.
-    std::vector<std::string> found;
-    for (size_t at = json.find('"'); at != std::string::npos; at = json.find('"', at)) {
-        size_t close = json.find('"', at + 1);
-        ASSERT_NE(close, std::string::npos);
-        found.push_back(json.substr(at + 1, close - at - 1));
-        ASSERT_EQ(json.compare(close + 1, 2, ": "), 0) << found.back();
-        const char* number = json.c_str() + close + 3;
-        char* end = nullptr;
-        std::strtod(number, &end);
-        EXPECT_GT(end, number) << found.back() << " is not a number";
-        EXPECT_TRUE(*end == ',' || *end == '}') << found.back();
-        at = static_cast<size_t>(end - json.c_str());
-    }
-    EXPECT_EQ(found, keys);
-    EXPECT_EQ(json.front(), '{');
-    EXPECT_EQ(json.substr(json.size() - 2), "}\n");
+    std::vector<std::string> nulls;
+    EXPECT_EQ(JsonKeys(json, &nulls), jsonKeys);
+    EXPECT_TRUE(nulls.empty());
     EXPECT_NE(json.find("\"latency_p50_ms\": 0.5000"), std::string::npos);
     EXPECT_NE(json.find("\"reader_max_reports_per_s\": 123456,"), std::string::npos);
-    EXPECT_EQ(std::count(json.begin(), json.end(), ':'), 12);
+    EXPECT_NE(json.find("\"latency_floor_p99_ms\": 1.2500,"), std::string::npos);
+    EXPECT_NE(json.find("\"latency_p99_to_floor\": 1.1000,"), std::string::npos);
+    EXPECT_NE(json.find("\"load_average_end\": 2.25}"), std::string::npos);
 }
 
-TEST(Output, TableJudgesEachTarget) {
+TEST(Output, JsonStaysValidWithoutAFigure) {
+    // A bare loop measured at no CPU at all, or no floor, makes its ratios
+    // infinite or not a number; an unreadable load average is -1.
+    bench::Figures figures;
+    figures.cpuCoreShare = 0.03;
+    figures.sleepCoreShare = 0;
+    figures.cpuToBareLoop = figures.cpuCoreShare / figures.sleepCoreShare;
+    figures.displayCpuToBareLoop = bench::Ratio(0.02, figures.sleepCoreShare);
+    figures.latencyP99ToFloor = -INFINITY;
+    figures.latencyMaxMs = NAN;
+    std::string json = bench::FormatJson(figures);
+    std::vector<std::string> nulls;
+    EXPECT_EQ(JsonKeys(json, &nulls), jsonKeys);
+    EXPECT_EQ(nulls, (std::vector<std::string>{"latency_max_ms", "latency_p99_to_floor", "cpu_to_bare_loop",
+                                               "display_cpu_to_bare_loop", "load_average_start",
+                                               "load_average_end"}));
+    EXPECT_NE(json.find("\"bare_loop_cpu_core_share\": 0.0000,"), std::string::npos);
+}
+
+TEST(Output, TableJudgesEachRatio) {
     struct Case {
         const char* name;
-        void (*set)(bench::Figures&, bool good);
+        void (*set)(bench::Figures&, double value);
+        double good, bad;
         const char* row;
     };
     const std::vector<Case> cases = {
-        {"latency", [](bench::Figures& f, bool good) { f.latencyP99Ms = good ? 1.5 : 1.51; }, "latency p99"},
-        {"pass", [](bench::Figures& f, bool good) { f.passToSleepRatio = good ? 1.10 : 1.11; }, "pass period / sleep"},
-        {"reader", [](bench::Figures& f, bool good) { f.readerMaxReportsPerS = good ? 10000 : 9999; }, "reader's most"},
-        {"cpu", [](bench::Figures& f, bool good) { f.cpuCoreShare = good ? 0.0499 : 0.05; }, "CPU, share"},
+        {"latency", [](bench::Figures& f, double v) { f.latencyP99ToFloor = v; }, 1.20, 1.21, "latency p99"},
+        {"latency, no floor", [](bench::Figures& f, double v) { f.latencyP99ToFloor = v; }, 1.0, NAN, "latency p99"},
+        {"pass", [](bench::Figures& f, double v) { f.passToSleepRatio = v; }, 1.05, 1.051, "pass period median"},
+        {"reader", [](bench::Figures& f, double v) { f.readerMaxReportsPerS = v; }, 10000, 9999, "reader's most"},
+        {"cpu", [](bench::Figures& f, double v) { f.cpuToBareLoop = v; }, 2.0, 2.01, "CPU, share"},
+        {"cpu, no bare loop", [](bench::Figures& f, double v) { f.cpuToBareLoop = v; }, 1.0, INFINITY, "CPU, share"},
+        {"display", [](bench::Figures& f, double v) { f.displayCpuToBareLoop = v; }, 1.25, 1.26, "display thread"},
     };
     auto rowOf = [](const std::string& table, const char* start) {
         size_t at = table.find(start);
@@ -236,10 +328,13 @@ TEST(Output, TableJudgesEachTarget) {
         bench::Figures figures;
         figures.readerMaxReportsPerS = 1e6;
         figures.passToSleepRatio = 1.0;
-        c.set(figures, true);
+        figures.latencyP99ToFloor = 1.0;
+        figures.cpuToBareLoop = 1.0;
+        figures.displayCpuToBareLoop = 1.0;
+        c.set(figures, c.good);
         std::string row = rowOf(bench::FormatTable(figures), c.row);
         EXPECT_NE(row.find(" met"), std::string::npos) << row;
-        c.set(figures, false);
+        c.set(figures, c.bad);
         row = rowOf(bench::FormatTable(figures), c.row);
         EXPECT_NE(row.find("MISSED"), std::string::npos) << row;
     }

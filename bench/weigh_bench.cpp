@@ -17,6 +17,12 @@
 // function passes each line to the terminal with write(2) and notes the
 // moment that call returns. Both notes go to memory shared with this
 // process. The run that measures CPU time and memory has neither.
+//
+// The program is judged against a floor measured in the same run: a bare
+// loop of the same 1 ms sleep, in a child process of its own started the
+// same way, that notes each of its wake-ups and does nothing else. Its runs
+// come before, between and after the program's judged runs (bare, timed,
+// bare, plain, bare), so that both see the same host.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -118,10 +124,21 @@ ssize_t TimedWrite(void*, const char* data, size_t size) {
     return static_cast<ssize_t>(size);
 }
 
+// The floor: the program's 1 ms sleep and nothing else, each wake-up noted
+// as a line event.
+[[noreturn]] void BareLoop(Shared* shared) {
+    Append(shared, shared->lineEvents, LineEvents(shared), Event{NowNs(), 0});
+    for (;;) {
+        PlatformSleep(1);
+        Append(shared, shared->lineEvents, LineEvents(shared), Event{NowNs(), 0});
+    }
+}
+
 // --child MODE RATE PERIOD_MS LENGTH_MS FD
 //   timed:   sequenced loads; reports and lines timed
 //   counted: steady loads; reports counted
 //   plain:   steady loads; nothing watched
+//   bare:    no program: the bare 1 ms sleep loop, its wake-ups timed
 int ChildMain(int argc, char** argv) {
     if (argc != 7)
         return 2;
@@ -130,6 +147,15 @@ int ChildMain(int argc, char** argv) {
     int32_t periodMs = std::atoi(argv[4]);
     int64_t lengthMs = std::atoll(argv[5]);
     int fd = std::atoi(argv[6]);
+    if (mode == "bare") {
+        struct stat info;
+        if (fstat(fd, &info) != 0)
+            return 2;
+        void* memory = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (memory == MAP_FAILED)
+            return 2;
+        BareLoop(static_cast<Shared*>(memory));
+    }
     std::string script = mode == "timed" ? bench::SequencedScript(rate, periodMs, lengthMs) : bench::SteadyScript(rate);
     std::string error;
     if (!sim::LoadScript(script, &error)) {
@@ -212,13 +238,17 @@ constexpr int64_t startBoundNs = 15000000000;
 // display settle, and at its end, where a report has not yet had its line.
 constexpr int64_t settleNs = 200000000;
 constexpr int64_t tailNs = 50000000;
+// The bare loop has nothing to settle but its own first wake-ups.
+constexpr int64_t bareSettleNs = 20000000;
 
 RunResult Run(const RunPlan& plan) {
     RunResult result;
     int64_t steadyNs = static_cast<int64_t>(plan.seconds * 1e9);
     // The script runs from the open to past the end of the window.
     int64_t lengthMs = (startBoundNs + settleNs + steadyNs) / 1000000 + 1000;
-    int64_t capacity = plan.mode == std::string("timed") ? (lengthMs / 1000 + 1) * 1500 : 0;
+    bool timed = plan.mode == std::string("timed"), bare = plan.mode == std::string("bare");
+    // A line or a wake-up at most every 1 ms, with room for the slack.
+    int64_t capacity = timed ? (lengthMs / 1000 + 1) * 1500 : bare ? lengthMs + 1000 : 0;
 
     int memory = memfd_create("weigh-bench", 0);
     if (memory < 0 || ftruncate(memory, static_cast<off_t>(SharedSize(capacity))) != 0) {
@@ -278,7 +308,7 @@ RunResult Run(const RunPlan& plan) {
     int64_t startedNs = NowNs();
     bool started = false;
     while (NowNs() - startedNs < startBoundNs) {
-        if (seen.load(std::memory_order_relaxed)) {
+        if (seen.load(std::memory_order_relaxed) || (bare && shared->lineEvents.load(std::memory_order_relaxed) > 0)) {
             started = true;
             break;
         }
@@ -291,7 +321,7 @@ RunResult Run(const RunPlan& plan) {
     clockid_t childClock;
     bool clockOk = child > 0 && clock_getcpuclockid(child, &childClock) == 0;
     if (started && clockOk) {
-        SleepNs(settleNs);
+        SleepNs(bare ? bareSettleNs : settleNs);
         timespec cpu0, cpu1;
         clock_gettime(childClock, &cpu0);
         double main0 = ThreadCpuSeconds(child, child);
@@ -326,7 +356,7 @@ RunResult Run(const RunPlan& plan) {
     result.lines.assign(LineEvents(shared), LineEvents(shared) + lineCount);
     // Every line the timed FILE took must have reached the terminal; the
     // child may have been ended between a write and its note.
-    if (capacity > 0 && lineCount < capacity && (terminalLines < lineCount || terminalLines > lineCount + 1)) {
+    if (timed && lineCount < capacity && (terminalLines < lineCount || terminalLines > lineCount + 1)) {
         std::fprintf(stderr, "weigh-bench: the terminal got %lld lines where %lld were timed\n",
                      static_cast<long long>(terminalLines), static_cast<long long>(lineCount));
         result.ok = false;
@@ -336,33 +366,29 @@ RunResult Run(const RunPlan& plan) {
     return result;
 }
 
-double ThreadCpuNs() {
-    timespec now;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
-}
-
-// Periods of the bare 1 ms sleep, with nothing of ours running beside it,
-// and the share of a core that sleeping so costs.
-std::vector<double> SleepAlone(int iterations, double* coreShare) {
-    std::vector<Event> wakes;
-    wakes.reserve(static_cast<size_t>(iterations) + 1);
-    double cpu0 = ThreadCpuNs();
-    wakes.push_back(Event{NowNs(), 0});
-    for (int i = 0; i < iterations; ++i) {
-        PlatformSleep(1);
-        wakes.push_back(Event{NowNs(), 0});
-    }
-    *coreShare = (ThreadCpuNs() - cpu0) / static_cast<double>(wakes.back().ns - wakes.front().ns);
-    return bench::PeriodsMs(wakes);
-}
-
 std::vector<Event> Within(const std::vector<Event>& events, int64_t fromNs, int64_t toNs) {
     std::vector<Event> inside;
     for (const Event& event : events)
         if (event.ns >= fromNs && event.ns < toNs)
             inside.push_back(event);
     return inside;
+}
+
+// The bare sleep loop's runs, taken together.
+struct BareFloor {
+    std::vector<double> periodsMs;
+    double cpuSeconds = 0, windowSeconds = 0;
+};
+
+bool AddBareRun(BareFloor* floor, double seconds) {
+    RunResult run = Run({"bare", 0, 0, seconds});
+    if (!run.ok)
+        return false;
+    std::vector<double> periods = bench::PeriodsMs(Within(run.lines, run.fromNs, run.toNs));
+    floor->periodsMs.insert(floor->periodsMs.end(), periods.begin(), periods.end());
+    floor->cpuSeconds += run.cpuSeconds;
+    floor->windowSeconds += static_cast<double>(run.toNs - run.fromNs) / 1e9;
+    return true;
 }
 
 double LoadAverage() {
@@ -378,7 +404,8 @@ double LoadAverage() {
 int Usage(FILE* to) {
     std::fputs("usage: weigh-bench [--seconds N] [--json]\n"
                "Runs the weighing console against an instrumented simulated board, N seconds\n"
-               "(default 10) of steady display for each of four runs, and prints what it\n"
+               "(default 10) of steady display for each of its runs, with a bare 1 ms sleep\n"
+               "loop run between them as the floor it is judged against, and prints what it\n"
                "measured as a table, or with --json as one JSON object.\n",
                to);
     return to == stdout ? 0 : 2;
@@ -413,57 +440,82 @@ int main(int argc, char** argv) {
     bench::Figures figures;
     figures.seconds = seconds;
     figures.loadAverage = LoadAverage();
+    // Three bare runs of a fifth each: the floor's periods and CPU from
+    // about 0.6 N seconds of bare sleeping, around the two judged runs.
+    double bareSeconds = std::max(0.1, seconds / 5);
+    BareFloor floor;
 
-    Progress("a bare 1 ms sleep, alone");
-    int sleeps = static_cast<int>(std::min(2000.0, std::max(200.0, seconds * 200)));
-    std::vector<double> sleepPeriods = SleepAlone(sleeps, &figures.sleepCoreShare);
-    figures.sleepPeriodMedianMs = bench::Quantile(sleepPeriods, 0.5);
-    figures.sleepPeriodP99Ms = bench::Quantile(sleepPeriods, 0.99);
+    Progress("the floor: a bare 1 ms sleep loop (1 of 3)");
+    if (!AddBareRun(&floor, bareSeconds))
+        return 1;
 
     Progress("board at 100 reports a second: latency, pass period, reports shown");
     RunResult at100 = Run({"timed", 100, 10, seconds});
     if (!at100.ok)
         return 1;
+
+    Progress("the floor: a bare 1 ms sleep loop (2 of 3)");
+    if (!AddBareRun(&floor, bareSeconds))
+        return 1;
+
+    Progress("steady display, nothing watched: CPU time and memory");
+    RunResult steady = Run({"plain", 100, 0, seconds});
+    if (!steady.ok)
+        return 1;
+
+    Progress("the floor: a bare 1 ms sleep loop (3 of 3)");
+    if (!AddBareRun(&floor, bareSeconds))
+        return 1;
+
+    // Not judged against the floor, so after it; the shown share needs
+    // fewer seconds than the latency.
+    Progress("board at 1000 reports a second: reports shown");
+    RunResult at1000 = Run({"timed", 1000, 1, std::max(0.5, seconds / 2)});
+    if (!at1000.ok)
+        return 1;
+
+    Progress("board as fast as reads come: the reader's most reports a second");
+    RunResult flat = Run({"counted", 0, 0, std::min(seconds, 3.0)});
+    if (!flat.ok)
+        return 1;
+    figures.loadAverageEnd = LoadAverage();
+
+    figures.sleepPeriods = static_cast<int64_t>(floor.periodsMs.size());
+    figures.sleepPeriodMedianMs = bench::Quantile(floor.periodsMs, 0.5);
+    figures.sleepPeriodP99Ms = bench::Quantile(floor.periodsMs, 0.99);
+    figures.latencyFloorP50Ms = bench::LatencyFloorMs(floor.periodsMs, 0.5);
+    figures.latencyFloorP99Ms = bench::LatencyFloorMs(floor.periodsMs, 0.99);
+    figures.sleepCoreShare = floor.windowSeconds > 0 ? floor.cpuSeconds / floor.windowSeconds : 0;
+
     int64_t windowEnd = at100.toNs - tailNs;
     bench::Matching matched = bench::MatchReports(at100.reports, at100.lines, at100.fromNs, windowEnd);
     figures.latencyP50Ms = bench::Quantile(matched.latencyMs, 0.5);
     figures.latencyP99Ms = bench::Quantile(matched.latencyMs, 0.99);
     figures.latencyMaxMs = bench::Quantile(matched.latencyMs, 1.0);
     figures.latencySamples = static_cast<int64_t>(matched.latencyMs.size());
+    figures.latencyP99ToFloor = bench::Ratio(figures.latencyP99Ms, figures.latencyFloorP99Ms);
     figures.shownShare100Hz = matched.reports ? static_cast<double>(matched.shown) / matched.reports : 0;
     figures.boardRate100Hz = static_cast<double>(matched.reports) / (static_cast<double>(windowEnd - at100.fromNs) / 1e9);
     std::vector<double> passes = bench::PeriodsMs(Within(at100.lines, at100.fromNs, at100.toNs));
     figures.passPeriodMedianMs = bench::Quantile(passes, 0.5);
     figures.passPeriodP99Ms = bench::Quantile(passes, 0.99);
-    figures.passToSleepRatio =
-        figures.sleepPeriodMedianMs > 0 ? figures.passPeriodMedianMs / figures.sleepPeriodMedianMs : 0;
+    figures.passToSleepRatio = bench::Ratio(figures.passPeriodMedianMs, figures.sleepPeriodMedianMs);
 
-    Progress("board at 1000 reports a second: reports shown");
-    RunResult at1000 = Run({"timed", 1000, 1, seconds});
-    if (!at1000.ok)
-        return 1;
+    double steadySeconds = static_cast<double>(steady.toNs - steady.fromNs) / 1e9;
+    figures.cpuCoreShare = steady.cpuSeconds / steadySeconds;
+    figures.displayThreadCoreShare = steady.mainThreadCpuSeconds / steadySeconds;
+    figures.cpuToBareLoop = bench::Ratio(figures.cpuCoreShare, figures.sleepCoreShare);
+    figures.displayCpuToBareLoop = bench::Ratio(figures.displayThreadCoreShare, figures.sleepCoreShare);
+    figures.peakRssKib = steady.peakRssKib;
+
     windowEnd = at1000.toNs - tailNs;
     matched = bench::MatchReports(at1000.reports, at1000.lines, at1000.fromNs, windowEnd);
     figures.shownShare1000Hz = matched.reports ? static_cast<double>(matched.shown) / matched.reports : 0;
     figures.boardRate1000Hz =
         static_cast<double>(matched.reports) / (static_cast<double>(windowEnd - at1000.fromNs) / 1e9);
 
-    Progress("board as fast as reads come: the reader's most reports a second");
-    RunResult flat = Run({"counted", 0, 0, std::min(seconds, 3.0)});
-    if (!flat.ok)
-        return 1;
     figures.readerMaxReportsPerS =
         static_cast<double>(flat.reportsInWindow) / (static_cast<double>(flat.toNs - flat.fromNs) / 1e9);
-
-    Progress("steady display, nothing watched: CPU time and memory");
-    RunResult steady = Run({"plain", 100, 0, seconds});
-    if (!steady.ok)
-        return 1;
-    double steadySeconds = static_cast<double>(steady.toNs - steady.fromNs) / 1e9;
-    figures.cpuCoreShare = steady.cpuSeconds / steadySeconds;
-    figures.displayThreadCoreShare = steady.mainThreadCpuSeconds / steadySeconds;
-    figures.peakRssKib = steady.peakRssKib;
-    figures.loadAverageEnd = LoadAverage();
 
     std::fputs(json ? bench::FormatJson(figures).c_str() : bench::FormatTable(figures).c_str(), stdout);
     return 0;
