@@ -35,6 +35,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,6 +70,8 @@ struct Shared {
     std::atomic<int64_t> reportsHanded;  // 0x34 reports handed to the reader
     std::atomic<int64_t> reportEvents;
     std::atomic<int64_t> lineEvents;
+    // How long the timed FILE's writes took, the write(2) calls alone.
+    std::atomic<int64_t> writes, writeNs, writesOver100us, writesOver1ms, writeMaxNs;
     int64_t capacity;
 };
 static_assert(std::atomic<int64_t>::is_always_lock_free, "the counters are shared between processes");
@@ -106,10 +109,13 @@ void ObserveReport(const uint8_t* bytes, size_t length) {
                Event{NowNs(), bench::SequenceOfReport(bytes, length)});
 }
 
+int childSink = STDOUT_FILENO;  // where the timed FILE writes
+
 ssize_t TimedWrite(void*, const char* data, size_t size) {
     size_t done = 0;
+    int64_t before = NowNs();
     while (done < size) {
-        ssize_t n = write(STDOUT_FILENO, data + done, size - done);
+        ssize_t n = write(childSink, data + done, size - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -117,6 +123,13 @@ ssize_t TimedWrite(void*, const char* data, size_t size) {
         done += static_cast<size_t>(n);
     }
     int64_t written = NowNs();
+    int64_t took = written - before;
+    childShared->writes.fetch_add(1, std::memory_order_relaxed);
+    childShared->writeNs.fetch_add(took, std::memory_order_relaxed);
+    childShared->writesOver100us.fetch_add(took > 100000, std::memory_order_relaxed);
+    childShared->writesOver1ms.fetch_add(took > 1000000, std::memory_order_relaxed);
+    if (took > childShared->writeMaxNs.load(std::memory_order_relaxed))
+        childShared->writeMaxNs.store(took, std::memory_order_relaxed);
     childLines.Feed(std::string_view(data, size), [&](std::string_view line) {
         Append(childShared, childShared->lineEvents, LineEvents(childShared),
                Event{written, bench::SequenceOfLine(line)});
@@ -125,8 +138,14 @@ ssize_t TimedWrite(void*, const char* data, size_t size) {
 }
 
 // The floor: the program's 1 ms sleep and nothing else, each wake-up noted
-// as a line event.
-[[noreturn]] void BareLoop(Shared* shared) {
+// as a line event. With a neighbour, a second thread sleeps beside it as
+// the simulated board's reader does while it waits for a report.
+[[noreturn]] void BareLoop(Shared* shared, bool neighbour) {
+    if (neighbour)
+        std::thread([] {
+            for (;;)
+                SleepNs(2000000);
+        }).detach();
     Append(shared, shared->lineEvents, LineEvents(shared), Event{NowNs(), 0});
     for (;;) {
         PlatformSleep(1);
@@ -139,10 +158,21 @@ ssize_t TimedWrite(void*, const char* data, size_t size) {
 //   counted: steady loads; reports counted
 //   plain:   steady loads; nothing watched
 //   bare:    no program: the bare 1 ms sleep loop, its wake-ups timed
+// and, for --breakdown, after a colon:
+//   timed:null   the lines go to /dev/null, a write each, not to the terminal
+//   timed:full   the same, fully buffered: no write a line
+//   timed:slack, bare:slack   timer slack of 1 us for every thread
+//   bare:neighbour   a second thread sleeping 2 ms at a time beside the loop
 int ChildMain(int argc, char** argv) {
     if (argc != 7)
         return 2;
-    std::string mode = argv[2];
+    std::string mode = argv[2], variant;
+    if (size_t colon = mode.find(':'); colon != std::string::npos) {
+        variant = mode.substr(colon + 1);
+        mode.resize(colon);
+    }
+    if (variant == "slack" && prctl(PR_SET_TIMERSLACK, 1000UL) != 0)
+        return 2;
     int32_t rate = std::atoi(argv[3]);
     int32_t periodMs = std::atoi(argv[4]);
     int64_t lengthMs = std::atoll(argv[5]);
@@ -154,7 +184,7 @@ int ChildMain(int argc, char** argv) {
         void* memory = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (memory == MAP_FAILED)
             return 2;
-        BareLoop(static_cast<Shared*>(memory));
+        BareLoop(static_cast<Shared*>(memory), variant == "neighbour");
     }
     std::string script = mode == "timed" ? bench::SequencedScript(rate, periodMs, lengthMs) : bench::SteadyScript(rate);
     std::string error;
@@ -178,8 +208,12 @@ int ChildMain(int argc, char** argv) {
         FILE* timed = fopencookie(nullptr, "w", sink);
         if (!timed)
             return 2;
-        setvbuf(timed, nullptr, _IOLBF, BUFSIZ);
+        setvbuf(timed, nullptr, variant == "full" ? _IOFBF : _IOLBF, BUFSIZ);
         stdout = timed;
+        if (variant == "null" || variant == "full")
+            childSink = open("/dev/null", O_WRONLY);
+        if (childSink < 0)
+            return 2;
     }
     return WeighMain();
 }
@@ -201,6 +235,9 @@ struct RunResult {
     double cpuSeconds = 0;
     double mainThreadCpuSeconds = 0;  // the display loop's thread alone
     double peakRssKib = 0;
+    // The timed FILE's write(2) calls over the whole run.
+    int64_t writes = 0, writesOver100us = 0, writesOver1ms = 0;
+    double writeMeanUs = 0, writeMaxMs = 0;
 };
 
 // CPU time of one thread of another process, from the scheduler's account.
@@ -246,7 +283,9 @@ RunResult Run(const RunPlan& plan) {
     int64_t steadyNs = static_cast<int64_t>(plan.seconds * 1e9);
     // The script runs from the open to past the end of the window.
     int64_t lengthMs = (startBoundNs + settleNs + steadyNs) / 1000000 + 1000;
-    bool timed = plan.mode == std::string("timed"), bare = plan.mode == std::string("bare");
+    std::string mode = plan.mode;
+    bool timed = mode.rfind("timed", 0) == 0, bare = mode.rfind("bare", 0) == 0;
+    bool toTerminal = timed && mode.find(":null") == std::string::npos && mode.find(":full") == std::string::npos;
     // A line or a wake-up at most every 1 ms, with room for the slack.
     int64_t capacity = timed ? (lengthMs / 1000 + 1) * 1500 : bare ? lengthMs + 1000 : 0;
 
@@ -308,7 +347,7 @@ RunResult Run(const RunPlan& plan) {
     int64_t startedNs = NowNs();
     bool started = false;
     while (NowNs() - startedNs < startBoundNs) {
-        if (seen.load(std::memory_order_relaxed) || (bare && shared->lineEvents.load(std::memory_order_relaxed) > 0)) {
+        if (seen.load(std::memory_order_relaxed) || shared->lineEvents.load(std::memory_order_relaxed) > 0) {
             started = true;
             break;
         }
@@ -350,13 +389,20 @@ RunResult Run(const RunPlan& plan) {
     drain.join();
     close(master);
 
+    result.writes = shared->writes.load(std::memory_order_relaxed);
+    result.writesOver100us = shared->writesOver100us.load(std::memory_order_relaxed);
+    result.writesOver1ms = shared->writesOver1ms.load(std::memory_order_relaxed);
+    result.writeMeanUs = result.writes ? static_cast<double>(shared->writeNs.load(std::memory_order_relaxed)) / 1e3 /
+                                             static_cast<double>(result.writes)
+                                       : 0;
+    result.writeMaxMs = static_cast<double>(shared->writeMaxNs.load(std::memory_order_relaxed)) / 1e6;
     int64_t reportCount = shared->reportEvents.load(std::memory_order_acquire);
     int64_t lineCount = shared->lineEvents.load(std::memory_order_acquire);
     result.reports.assign(ReportEvents(shared), ReportEvents(shared) + reportCount);
     result.lines.assign(LineEvents(shared), LineEvents(shared) + lineCount);
     // Every line the timed FILE took must have reached the terminal; the
     // child may have been ended between a write and its note.
-    if (timed && lineCount < capacity && (terminalLines < lineCount || terminalLines > lineCount + 1)) {
+    if (toTerminal && lineCount < capacity && (terminalLines < lineCount || terminalLines > lineCount + 1)) {
         std::fprintf(stderr, "weigh-bench: the terminal got %lld lines where %lld were timed\n",
                      static_cast<long long>(terminalLines), static_cast<long long>(lineCount));
         result.ok = false;
@@ -391,6 +437,135 @@ bool AddBareRun(BareFloor* floor, double seconds) {
     return true;
 }
 
+void Progress(const char* what) {
+    std::fprintf(stderr, "weigh-bench: %s\n", what);
+}
+
+// --breakdown: what separates the program from the floor. The program at
+// 100 reports a second, timed, and the bare loop, each as it is and with
+// one thing changed, in turns, three rounds; then each run's display-thread
+// CPU a wake-up beside the bare runs just before and after it.
+int Breakdown(double seconds) {
+    struct Step {
+        const char* mode;
+        const char* what;
+    };
+    const Step round[] = {
+        {"bare", "bare loop"},
+        {"timed", "program, lines to the terminal"},
+        {"bare", "bare loop"},
+        {"timed:null", "program, lines to /dev/null, a write each"},
+        {"bare", "bare loop"},
+        {"timed:full", "program, lines to /dev/null, fully buffered"},
+        {"bare", "bare loop"},
+        {"bare:neighbour", "bare loop, a 2 ms sleeper beside it"},
+    };
+    const Step slack[] = {
+        {"bare", "bare loop"},
+        {"bare:slack", "bare loop, timer slack 1 us"},
+        {"timed:slack", "program, timer slack 1 us"},
+        {"bare:slack", "bare loop, timer slack 1 us"},
+        {"timed", "program, lines to the terminal"},
+        {"bare", "bare loop"},
+    };
+    std::vector<Step> plan;
+    for (int i = 0; i < 3; ++i)
+        plan.insert(plan.end(), std::begin(round), std::end(round));
+    plan.insert(plan.end(), std::begin(slack), std::end(slack));
+
+    struct Figures {
+        const char* what;
+        std::string mode;
+        bool bare;
+        double periodP50, periodP99, latencyP50, latencyP99, mainShare, share, mainUsPerWake;
+        RunResult run;
+    };
+    std::vector<Figures> rows;
+    for (const Step& step : plan) {
+        Progress(step.what);
+        bool bare = std::strncmp(step.mode, "bare", 4) == 0;
+        RunResult run = Run({step.mode, 100, 10, seconds});
+        if (!run.ok)
+            return 1;
+        std::vector<Event> wakes = Within(run.lines, run.fromNs, run.toNs);
+        std::vector<double> periods = bench::PeriodsMs(wakes);
+        Figures row{step.what, step.mode, bare, 0, 0, 0, 0, 0, 0, 0, {}};
+        row.periodP50 = bench::Quantile(periods, 0.5);
+        row.periodP99 = bench::Quantile(periods, 0.99);
+        if (bare) {
+            row.latencyP50 = bench::LatencyFloorMs(periods, 0.5);  // the floor's
+            row.latencyP99 = bench::LatencyFloorMs(periods, 0.99);
+        } else {
+            bench::Matching matched = bench::MatchReports(run.reports, run.lines, run.fromNs, run.toNs - tailNs);
+            row.latencyP50 = bench::Quantile(matched.latencyMs, 0.5);
+            row.latencyP99 = bench::Quantile(matched.latencyMs, 0.99);
+        }
+        double window = static_cast<double>(run.toNs - run.fromNs) / 1e9;
+        row.mainShare = run.mainThreadCpuSeconds / window;
+        row.share = run.cpuSeconds / window;
+        row.mainUsPerWake = wakes.empty() ? 0 : 1e6 * run.mainThreadCpuSeconds / static_cast<double>(wakes.size());
+        run.reports.clear();
+        run.lines.clear();
+        row.run = run;
+        rows.push_back(row);
+    }
+
+    std::string text = "weigh-bench --breakdown: " + std::to_string(seconds) + " s a run\n";
+    char line[256];
+    std::snprintf(line, sizeof line, "%-46s %7s %7s %7s %7s %7s %7s %7s %7s\n", "run", "period", "p99", "latency",
+                  "p99", "main", "process", "main", "main to");
+    text += line;
+    std::snprintf(line, sizeof line, "%-46s %7s %7s %7s %7s %7s %7s %7s %7s\n", "", "median", "", "p50", "",
+                  "% core", "% core", "us/wake", "bare");
+    text += line;
+    // Each run against the mean of the bare runs next to it (with the same
+    // timer slack), where it has one on either side.
+    std::vector<std::pair<std::string, double>> toBare;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const Figures& r = rows[i];
+        std::string reference = r.mode.find(":slack") != std::string::npos ? "bare:slack" : "bare";
+        double ratio = std::nan("");
+        if (r.mode != reference && i > 0 && i + 1 < rows.size() && rows[i - 1].mode == reference &&
+            rows[i + 1].mode == reference) {
+            ratio = bench::Ratio(r.mainShare, (rows[i - 1].mainShare + rows[i + 1].mainShare) / 2);
+            toBare.emplace_back(r.what, ratio);
+        }
+        std::snprintf(line, sizeof line, "%-46s %7.3f %7.3f %7.3f %7.3f %7.2f %7.2f %7.1f %7s\n", r.what, r.periodP50,
+                      r.periodP99, r.latencyP50, r.latencyP99, 100 * r.mainShare, 100 * r.share, r.mainUsPerWake,
+                      std::isfinite(ratio) ? std::to_string(ratio).substr(0, 5).c_str() : "");
+        text += line;
+    }
+    text += "\nthe program's write(2) calls, whole run:\n";
+    for (const Figures& r : rows) {
+        if (r.bare)
+            continue;
+        std::snprintf(line, sizeof line, "  %-46s %7lld writes, mean %.1f us, %lld over 0.1 ms, %lld over 1 ms, max %.3f ms\n",
+                      r.what, static_cast<long long>(r.run.writes), r.run.writeMeanUs,
+                      static_cast<long long>(r.run.writesOver100us), static_cast<long long>(r.run.writesOver1ms),
+                      r.run.writeMaxMs);
+        text += line;
+    }
+    text += "\nthe display thread's CPU to the bare loops' next to it, median of the runs:\n";
+    std::vector<Step> kinds(std::begin(round), std::end(round));
+    kinds.insert(kinds.end(), std::begin(slack), std::end(slack));
+    for (const Step& step : kinds) {
+        std::vector<double> ratios;
+        for (const auto& [what, ratio] : toBare)
+            if (what == step.what)
+                ratios.push_back(ratio);
+        if (ratios.empty())
+            continue;
+        std::snprintf(line, sizeof line, "  %-46s %.3f (of %zu)\n", step.what, bench::Quantile(ratios, 0.5),
+                      ratios.size());
+        if (text.find(line) == std::string::npos)
+            text += line;
+    }
+    text += "(periods and latency in ms; a bare loop's latency is its floor; fully buffered lines are\n"
+            "written 4 KiB at a time, so their period and latency are not the display's)\n";
+    std::fputs(text.c_str(), stdout);
+    return 0;
+}
+
 double LoadAverage() {
     double load = -1;
     if (FILE* file = std::fopen("/proc/loadavg", "r")) {
@@ -411,20 +586,18 @@ int Usage(FILE* to) {
     return to == stdout ? 0 : 2;
 }
 
-void Progress(const char* what) {
-    std::fprintf(stderr, "weigh-bench: %s\n", what);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--child") == 0)
         return ChildMain(argc, argv);
     double seconds = 10;
-    bool json = false;
+    bool json = false, breakdown = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--json") == 0) {
             json = true;
+        } else if (std::strcmp(argv[i], "--breakdown") == 0) {
+            breakdown = true;
         } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
             char* end = nullptr;
             seconds = std::strtod(argv[++i], &end);
@@ -436,6 +609,9 @@ int main(int argc, char** argv) {
             return Usage(stderr);
         }
     }
+
+    if (breakdown)
+        return Breakdown(seconds);
 
     bench::Figures figures;
     figures.seconds = seconds;
