@@ -1,7 +1,7 @@
 // weigh-bench: the weighing console end to end, against an instrumented
 // simulated board, with its output on a pseudo-terminal.
 //
-//   weigh-bench [--seconds N] [--json]
+//   weigh-bench [--seconds N] [--json | --breakdown]
 //
 // Each measuring run is a child process that is the program itself, as
 // weigh-sim is: the same start-up and the same display loop (WeighMain),
@@ -577,11 +577,13 @@ double LoadAverage() {
 }
 
 int Usage(FILE* to) {
-    std::fputs("usage: weigh-bench [--seconds N] [--json]\n"
+    std::fputs("usage: weigh-bench [--seconds N] [--json | --breakdown]\n"
                "Runs the weighing console against an instrumented simulated board, N seconds\n"
                "(default 10) of steady display for each of its runs, with a bare 1 ms sleep\n"
                "loop run between them as the floor it is judged against, and prints what it\n"
-               "measured as a table, or with --json as one JSON object.\n",
+               "measured as a table, or with --json as one JSON object. --breakdown runs,\n"
+               "instead, the program and the bare loop each with one thing changed, in turns,\n"
+               "to show what separates the program from its floor.\n",
                to);
     return to == stdout ? 0 : 2;
 }
