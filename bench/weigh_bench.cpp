@@ -139,8 +139,10 @@ ssize_t TimedWrite(void*, const char* data, size_t size) {
 
 // The floor: the program's 1 ms sleep and nothing else, each wake-up noted
 // as a line event. With a neighbour, a second thread sleeps beside it as
-// the simulated board's reader does while it waits for a report.
-[[noreturn]] void BareLoop(Shared* shared, bool neighbour) {
+// the simulated board's reader does while it waits for a report; with a
+// line, each wake-up writes one to the terminal as the program does.
+[[noreturn]] void BareLoop(Shared* shared, bool neighbour, bool line) {
+    static const char text[] = "0,0, Msum 59.7(kg), Mrf  1480, Mrb  1523, Mlf  1502, Mlb  1461\n";
     if (neighbour)
         std::thread([] {
             for (;;)
@@ -150,6 +152,8 @@ ssize_t TimedWrite(void*, const char* data, size_t size) {
     for (;;) {
         PlatformSleep(1);
         Append(shared, shared->lineEvents, LineEvents(shared), Event{NowNs(), 0});
+        if (line && write(STDOUT_FILENO, text, sizeof text - 1) < 0)
+            _exit(2);
     }
 }
 
@@ -163,6 +167,7 @@ ssize_t TimedWrite(void*, const char* data, size_t size) {
 //   timed:full   the same, fully buffered: no write a line
 //   timed:slack, bare:slack   timer slack of 1 us for every thread
 //   bare:neighbour   a second thread sleeping 2 ms at a time beside the loop
+//   bare:line    a line written to the terminal after each wake-up
 int ChildMain(int argc, char** argv) {
     if (argc != 7)
         return 2;
@@ -184,7 +189,7 @@ int ChildMain(int argc, char** argv) {
         void* memory = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (memory == MAP_FAILED)
             return 2;
-        BareLoop(static_cast<Shared*>(memory), variant == "neighbour");
+        BareLoop(static_cast<Shared*>(memory), variant == "neighbour", variant == "line");
     }
     std::string script = mode == "timed" ? bench::SequencedScript(rate, periodMs, lengthMs) : bench::SteadyScript(rate);
     std::string error;
@@ -459,6 +464,8 @@ int Breakdown(double seconds) {
         {"timed:full", "program, lines to /dev/null, fully buffered"},
         {"bare", "bare loop"},
         {"bare:neighbour", "bare loop, a 2 ms sleeper beside it"},
+        {"bare", "bare loop"},
+        {"bare:line", "bare loop, a line to the terminal each"},
     };
     const Step slack[] = {
         {"bare", "bare loop"},
