@@ -1,6 +1,7 @@
 #include "reports.h"
 
 #include "padwire.h"
+#include "../platform/platform.h"
 
 int32_t deviceHandle;
 unsigned char outReport[reportBufferSize];
@@ -51,7 +52,15 @@ void DecodeInputReport() {
 
 // A read that fails leaves inReport as it was, so the previous report is
 // decoded again and nothing changes; at start the buffer is zeros (ID 0x00).
+//
+// A board that has gone (unplugged, switched off, out of range) fails every
+// read at once, and the continuous reader calls back to back: the pause
+// after a failed read keeps it from spinning a core, whichever backend is
+// below. A read that hands over no byte counts as failed too: it carries
+// no report, and a backend that returns such reads without waiting would
+// spin just the same. Successful reads follow each other with no pause.
 void ReadDeviceReport() {
-    ReadReport(deviceHandle, inReport, &readInfo);
+    if (ReadReport(deviceHandle, inReport, &readInfo) <= 0)
+        PlatformSleep(failedReadPauseMs);
     DecodeInputReport();
 }

@@ -20,6 +20,7 @@ struct DeviceStateRecord {
 };
 
 constexpr int reportBufferSize = 256;
+constexpr uint32_t failedReadPauseMs = 10;  // after a read that delivered no report
 
 extern int32_t deviceHandle;  // -1: no board found
 extern unsigned char outReport[reportBufferSize];
@@ -32,7 +33,8 @@ extern DeviceStateRecord DeviceState;
 void SetLeds(int32_t value);
 // Output report 0x12: the data reporting mode.
 void SetReportMode(int32_t flags, int32_t mode);
-// Reads one input report into inReport and decodes it into DeviceState.
+// Reads one input report into inReport and decodes it into DeviceState;
+// after a read that failed, first pauses failedReadPauseMs.
 void ReadDeviceReport();
 // Decodes whatever inReport holds (the second half of ReadDeviceReport).
 void DecodeInputReport();
