@@ -8,18 +8,24 @@ PlatformThread probeThread;
 
 static constexpr std::memory_order relaxed = std::memory_order_relaxed;
 
+// A board left streaming another mode (0x34, by an earlier run) goes on
+// sending it until the change to 0x31 has crossed the link, tens of ms on
+// a radio link. So the probe reads past every report that does not carry
+// the accelerometer byte and sleeps only after one that does: the first
+// such report decides, unless another comes before the window closes.
 void ProbeThread() {
     while (runFlag.load(relaxed) != 0) {
         probeActive.store(1, relaxed);
         ReadDeviceReport();
-        PlatformSleep(100);
+        if (CarriesAccelerometer(inReport[0]))
+            PlatformSleep(100);
     }
     probeActive.store(0, relaxed);
 }
 
 // The board answers when a report carrying the accelerometer byte (mode
 // 0x31) arrives with that byte non-zero. The probe is not waited for here:
-// it leaves by itself after its current read and sleep.
+// it leaves by itself after its sleep on such a report.
 int32_t ProbeDevice() {
     DeviceState.accelX.store(0, relaxed);
     runFlag.store(1, relaxed);

@@ -32,6 +32,10 @@ static int32_t BigEndianWord(const unsigned char* bytes) {
     return static_cast<int32_t>(bytes[0]) * 256 + static_cast<int32_t>(bytes[1]);
 }
 
+int32_t CarriesAccelerometer(unsigned char id) {
+    return (id & 0xF1) == 0x31 ? 1 : 0;
+}
+
 // The byte positions are fixed whatever else the ID says: ID 0x35 sets
 // accelX and the high byte of rawRf from the same byte 3.
 void DecodeInputReport() {
@@ -40,7 +44,7 @@ void DecodeInputReport() {
         return;
     DeviceState.buttons1.store(inReport[1], relaxed);
     DeviceState.buttons2.store(inReport[2], relaxed);
-    if (id & 0x01)
+    if (CarriesAccelerometer(id))
         DeviceState.accelX.store(inReport[3], relaxed);
     if (id & 0x04) {
         DeviceState.rawRf.store(BigEndianWord(inReport + 3), relaxed);

@@ -38,5 +38,8 @@ void SetReportMode(int32_t flags, int32_t mode);
 void ReadDeviceReport();
 // Decodes whatever inReport holds (the second half of ReadDeviceReport).
 void DecodeInputReport();
+// 1 when a report of this ID carries the accelerometer byte (0x30 family,
+// bit 0 set), else 0.
+int32_t CarriesAccelerometer(unsigned char id);
 
 #endif

@@ -39,6 +39,9 @@ TEST(ProbeDevice, AnswersOnlyWhenTheAccelerometerByteIsNonZero) {
     const std::vector<ProbeCase> cases = {
         {"answering board", "board 5000 00 00 0 0 0 0\n", 1},
         {"board answering late in the window", "silent 40\nboard 5000 00 00 0 0 0 0\n", 1},
+        // As an earlier run left it, obeying the change to 0x31 only after
+        // two of its 0x34 reports: those are read past.
+        {"board still streaming 0x34, changing mode 20 ms late", "mode 34\nlatency 20\nboard 5000 00 00 0 0 0 0\n", 1},
         {"silent board", "silent\n", 0},
         {"buttons-only reports", "report 5000 30\n", 0},
         {"accelerometer byte 0", "accel 00\nboard 5000 00 00 0 0 0 0\n", 0},
