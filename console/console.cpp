@@ -62,8 +62,11 @@ void DisplayPass() {
 }
 
 int WeighMain() {
-    if (StartWeighing() == 0)
+    PlatformStart();
+    if (StartWeighing() == 0) {
+        PlatformEnd();
         return 1;
+    }
     for (;;) {
         DisplayPass();
         PlatformSleep(1);

@@ -1,5 +1,5 @@
-// The platform layer on Windows: the performance counter, CRT threads,
-// TerminateThread, Sleep at a 1 ms timer resolution, and MessageBoxA.
+// The platform layer on Windows: the timer resolution, the performance
+// counter, CRT threads, TerminateThread, Sleep, and MessageBoxA.
 #include <windows.h>
 
 #include <mmsystem.h>
@@ -141,13 +141,21 @@ int32_t PlatformLiveThreads() {
 
 // Sleep(1) lasts up to a whole scheduler tick (about 15.6 ms) at Windows'
 // default timer resolution, which would pace the display loop at some 64
-// lines a second. The first sleep raises the resolution to 1 ms for the rest
-// of the run; Windows restores it when the process ends.
-static std::atomic<uint8_t> timerRaised;
+// lines a second. The resolution is raised to 1 ms once, on the main thread,
+// before any thread is started, and lowered again on the program's own ways
+// out; when the process is ended from outside (Ctrl+C, the console closed,
+// TerminateProcess) Windows drops the request with the process. Standard
+// descriptors need nothing here: the HID backend's handles are not CRT
+// descriptors and cannot become standard output.
+void PlatformStart() {
+    timeBeginPeriod(1);
+}
+
+void PlatformEnd() {
+    timeEndPeriod(1);
+}
 
 void PlatformSleep(uint32_t ms) {
-    if (timerRaised.load(std::memory_order_relaxed) == 0 && timerRaised.exchange(1, std::memory_order_relaxed) == 0)
-        timeBeginPeriod(1);
     Sleep(ms);
 }
 

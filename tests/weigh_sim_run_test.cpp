@@ -34,8 +34,9 @@ std::string TempPath(const std::string& name) {
 // in files. Not a pipe: under Wine a helper process that the program's
 // message box starts inherits the program's output handles, and a pipe
 // would then stay open, and the reader waiting, long after the program
-// has ended.
-SimRun RunSim(const std::string& argument) {
+// has ended. With closeStdout the program starts with standard output
+// closed instead (POSIX shells only).
+SimRun RunSim(const std::string& argument, bool closeStdout = false) {
     const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
     std::string output = TempPath(std::string("weigh-sim-") + test->name() + ".stdout");
     std::string errors = TempPath(std::string("weigh-sim-") + test->name() + ".stderr");
@@ -45,7 +46,7 @@ SimRun RunSim(const std::string& argument) {
 #else
     command += "/dev/null";
 #endif
-    command += " >\"" + output + "\" 2>\"" + errors + "\"";
+    command += (closeStdout ? std::string(" >&-") : " >\"" + output + "\"") + " 2>\"" + errors + "\"";
 #ifdef _WIN32
     // cmd /c takes off the first and the last quote of a line that begins
     // with one: a pair around the whole keeps the inner quotes as they are.
@@ -212,6 +213,15 @@ TEST(WeighSim, AtATerminalEachMessageWaitsForEnter) {
     close(terminal);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+// `weigh-sim >&-`: the closed standard output is filled with /dev/null
+// before anything is opened, and the run goes on to the script's end
+// (where nothing fills it, the first line fails to be written).
+TEST(WeighSim, WithStandardOutputClosedPlaysToItsEnd) {
+    SimRun run = RunSim(WriteScript("closed-stdout.txt", "board 1500 00 00 100 100 100 100\nend 5\n"), true);
+    EXPECT_EQ(run.status, 5);
+    EXPECT_EQ(run.errors, "");
 }
 #endif
 
