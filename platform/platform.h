@@ -45,7 +45,10 @@ int32_t PlatformLiveThreads();
 
 void PlatformSleep(uint32_t ms);
 
-// Shows text to the user and returns once it has been acknowledged.
+// Shows text to the user and returns once it has been acknowledged. The
+// text always goes, on its own line, to standard error as well: where the
+// system has no way to show it (no desktop, no terminal) that is where it
+// is seen.
 void PlatformMessage(const char* text);
 
 // When set, PlatformMessage hands the text to this function instead

@@ -160,15 +160,17 @@ void PlatformSleep(uint32_t ms) {
 }
 
 // A modal message box with no owner window, the system's default caption
-// and a single OK button. Where none can be shown (a session with no
-// interactive desktop, a service, headless Wine) MessageBoxA fails at once;
-// the text then goes on its own line to standard error, so that the user
-// still learns why the program stopped.
+// and a single OK button, and the same text on its own line on standard
+// error, first: where no desktop is interactive (a service, a remote session
+// without one) the box may wait where nobody sees it, and where none can be
+// shown at all (headless Wine) MessageBoxA fails at once. Either way the
+// user still learns why the program stopped.
 void PlatformMessage(const char* text) {
     if (platformMessageHook) {
         platformMessageHook(text);
         return;
     }
-    if (MessageBoxA(nullptr, text, nullptr, MB_OK) <= 0)
-        std::fprintf(stderr, "%s\n", text);
+    std::fprintf(stderr, "%s\n", text);
+    std::fflush(stderr);
+    MessageBoxA(nullptr, text, nullptr, MB_OK);
 }
