@@ -1,8 +1,9 @@
 // vboard: a virtual weighing board on /dev/uhid, for the VM test.
 //
-//   vboard [--bus usb|bluetooth] [--mode HH] [--latency MS] SCRIPT
+//   vboard [--bus usb|bluetooth] [--mode HH] [--latency MS] SCRIPT [PRODUCT]
 //
-// It creates a HID device with the board's vendor and product IDs and a
+// It creates a HID device with the board's vendor and product IDs (or
+// PRODUCT, hex, for a device that is not the board) and a
 // report descriptor of our own (output reports 0x11 and 0x12, input reports
 // 0x30..0x3F), and from the moment a program opens it, plays SCRIPT (the
 // simulated board's format, sim/script.h) with the simulated board's
@@ -48,7 +49,7 @@
 namespace {
 
 constexpr uint32_t vendorId = 0x057E;
-constexpr uint32_t productId = 0x0306;
+constexpr uint32_t boardProductId = 0x0306;
 
 int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -69,6 +70,8 @@ struct Options {
     int leftOverMode = -1;  // -1: none, the board starts in its default mode
     int64_t latencyMs = 0;
     const char* script = nullptr;
+    uint32_t product = boardProductId;
+    bool productGiven = false;
 };
 
 bool ParseHexByte(const char* text, int* value) {
@@ -100,10 +103,19 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->latencyMs = std::strtoll(argv[++i], &end, 10);
             if (*end != '\0' || options->latencyMs < 0)
                 return false;
-        } else if (arg.rfind("--", 0) == 0 || options->script) {
+        } else if (arg.rfind("--", 0) == 0) {
             return false;
-        } else {
+        } else if (!options->script) {
             options->script = argv[i];
+        } else if (!options->productGiven) {
+            char* end = nullptr;
+            unsigned long product = std::strtoul(argv[i], &end, 16);
+            if (arg.empty() || *end != '\0' || product > 0xFFFF)
+                return false;
+            options->product = static_cast<uint32_t>(product);
+            options->productGiven = true;
+        } else {
+            return false;
         }
     }
     return options->script != nullptr;
@@ -155,7 +167,7 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
-        std::fputs("usage: vboard [--bus usb|bluetooth] [--mode HH] [--latency MS] SCRIPT\n", stderr);
+        std::fputs("usage: vboard [--bus usb|bluetooth] [--mode HH] [--latency MS] SCRIPT [PRODUCT]\n", stderr);
         return 2;
     }
     std::ifstream file(options.script, std::ios::binary);
@@ -184,12 +196,13 @@ int main(int argc, char** argv) {
     create.u.create2.rd_size = static_cast<uint16_t>(descriptor.size());
     create.u.create2.bus = options.bus;
     create.u.create2.vendor = vendorId;
-    create.u.create2.product = productId;
+    create.u.create2.product = options.product;
     std::memcpy(create.u.create2.rd_data, descriptor.data(), descriptor.size());
     if (!Send(uhid, create))
         return 1;
-    std::printf("vboard: created %04x:%04x on the %s bus, descriptor of %zu bytes\n", vendorId, productId,
-                options.bus == BUS_BLUETOOTH ? "Bluetooth" : "USB", descriptor.size());
+    std::printf("vboard: created %04x:%04x, descriptor of %zu bytes\n", vendorId, options.product, descriptor.size());
+    if (options.bus == BUS_BLUETOOTH)
+        std::printf("vboard: on the Bluetooth bus\n");
 
     bool opened = false;
     int64_t openedAtNs = -1;  // the script's clock starts at the first open
