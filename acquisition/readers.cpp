@@ -5,27 +5,48 @@
 std::atomic<uint8_t> runFlag;
 std::atomic<uint8_t> probeActive;
 PlatformThread probeThread;
+void (*probeStartHook)();
 
 static constexpr std::memory_order relaxed = std::memory_order_relaxed;
+static constexpr std::memory_order seqCst = std::memory_order_seq_cst;  // see ProbeThread
 
+// A board left streaming another mode (0x34, by an earlier run) goes on
+// sending it until the change to 0x31 has crossed the link, tens of ms on
+// a radio link. So the probe reads past every report that does not carry
+// the accelerometer byte and sleeps only after one that does: the first
+// such report decides, unless another comes before the window closes.
+//
+// probeActive is 1 before the probe's first test of runFlag, and this
+// store and that load, like the window's closing store of runFlag and
+// StopProbe's load of probeActive, are seq_cst. Each side stores, then
+// loads what the other stores; in the one order of all seq_cst operations
+// at least one of the two loads comes after the other side's store. So
+// either the probe finds runFlag 0 and leaves without a read, or StopProbe
+// finds probeActive 1 and ends the probe by force (or both). A weaker order
+// lets each load pass its own thread's store and both miss; and with the
+// test before the store, a probe preempted between the two past the window
+// was joined by StopProbe and then read a silent board for ever.
 void ProbeThread() {
-    while (runFlag.load(relaxed) != 0) {
-        probeActive.store(1, relaxed);
+    probeActive.store(1, seqCst);
+    if (probeStartHook)
+        probeStartHook();
+    while (runFlag.load(seqCst) != 0) {
         ReadDeviceReport();
-        PlatformSleep(100);
+        if (CarriesAccelerometer(inReport[0]))
+            PlatformSleep(100);
     }
     probeActive.store(0, relaxed);
 }
 
 // The board answers when a report carrying the accelerometer byte (mode
 // 0x31) arrives with that byte non-zero. The probe is not waited for here:
-// it leaves by itself after its current read and sleep.
+// it leaves by itself after its sleep on such a report.
 int32_t ProbeDevice() {
     DeviceState.accelX.store(0, relaxed);
     runFlag.store(1, relaxed);
     probeThread = PlatformStartThread(ProbeThread);
     WaitMs(100);
-    runFlag.store(0, relaxed);
+    runFlag.store(0, seqCst);
     return DeviceState.accelX.load(relaxed) != 0 ? 1 : 0;
 }
 
@@ -34,14 +55,15 @@ int32_t ProbeDevice() {
 void StopProbe() {
     if (probeThread == 0)
         return;
-    if (probeActive.load(relaxed) == 1)
+    if (probeActive.load(seqCst) == 1)
         PlatformKillThread(probeThread, 0xFFFFFFFFu);
     else
         PlatformJoinThread(probeThread);
     probeThread = 0;
 }
 
-// The probe tests runFlag only after its read and its 100 ms sleep, so it
+// The probe tests runFlag only after its read and, once it has read a
+// report with the accelerometer byte, its 100 ms sleep, so it
 // may still be asleep when this thread raises the flag again; it would then
 // read on beside us and both would write inReport. Waiting for its end
 // before raising the flag leaves one reader at a time.

@@ -1,6 +1,7 @@
 #include "console.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "../acquisition/acquisition.h"
 #include "../device/padwire.h"
@@ -41,7 +42,7 @@ int FormatReading(char* line, size_t size) {
 
 // Every field is loaded afresh where it is used: the reader may store a new
 // report between any two loads, and a line may mix two reports.
-void DisplayPass() {
+int32_t DisplayPass() {
     if (DeviceState.buttons2.load(relaxed) & 0x08) {
         tareRf = DeviceState.rawRf.load(relaxed);
         tareRb = DeviceState.rawRb.load(relaxed);
@@ -57,15 +58,35 @@ void DisplayPass() {
     // benchmarks format is byte for byte what the user sees.
     char line[128];
     int length = FormatReading(line, sizeof line);
-    if (length > 0 && static_cast<size_t>(length) < sizeof line)
-        fwrite(line, 1, static_cast<size_t>(length), stdout);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof line)
+        return 1;
+    // Each line is handed to the system as soon as it is formed, in one
+    // write. The run always ends from outside, and into a file or a pipe
+    // stdout is fully buffered: ended by its signal, the process would lose
+    // up to a buffer of lines and leave the last one cut in the middle. A
+    // line that the system has taken is in the file or pipe whatever ends
+    // the process next, a signal no handler sees (SIGKILL, TerminateProcess)
+    // included, which a handler that flushes on SIGINT, SIGTERM or Windows'
+    // console events would not cover. Line buffering would do the same on
+    // POSIX only: Windows' C runtime treats _IOLBF as full buffering. One
+    // write a line is what a terminal gets anyway.
+    bool written = fwrite(line, 1, static_cast<size_t>(length), stdout) == static_cast<size_t>(length);
+    return written && fflush(stdout) == 0 ? 1 : 0;
 }
 
 int WeighMain() {
-    if (StartWeighing() == 0)
+    PlatformStart();
+    if (StartWeighing() == 0) {
+        PlatformEnd();
         return 1;
-    for (;;) {
-        DisplayPass();
-        PlatformSleep(1);
     }
+    while (DisplayPass() == 1)
+        PlatformSleep(1);
+    // Standard output can no longer be written: its reader has gone (a pipe
+    // closed where SIGPIPE is ignored, as some parents leave it, and on
+    // Windows), or its disk is full. Nobody can see the read-out, so the run
+    // ends. At once: the continuous reader may be inside a read, and the
+    // clean-up of a return from main would tear down what it uses.
+    PlatformEnd();
+    std::_Exit(1);
 }

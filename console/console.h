@@ -20,13 +20,17 @@ constexpr int32_t boardProductId = 0x0306;
 int32_t StartWeighing();
 
 // One pass of the display loop without its sleep: zero point, loads, line.
-void DisplayPass();
+// 1 when the line was written to standard output (or did not fit its
+// buffer and was left out); 0 when standard output can no longer be written.
+int32_t DisplayPass();
 
 // Forms the output line from the current buttons and loads; returns its
 // length as snprintf does.
 int FormatReading(char* line, size_t size);
 
-// The whole run: 1 after a failed start, otherwise it never returns.
+// The whole run: 1 after a failed start. Otherwise it never returns, but
+// ends the process with status 1 once standard output can no longer be
+// written.
 int WeighMain();
 
 #endif

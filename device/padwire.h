@@ -4,8 +4,9 @@
 // and the simulated board (sim/). Any of them links with weigh_program.
 //
 // The program passes a 256-byte buffer with the report ID in byte 0, ignores
-// every result but the handle from OpenHidHandle, and relies on each call on
-// handle -1 failing at once without touching the buffer.
+// every result but the handle from OpenHidHandle and whether ReadReport
+// handed over a report (it pauses after a read that did not), and relies on
+// each call on handle -1 failing at once without touching the buffer.
 #ifndef WEIGH_PADWIRE_H
 #define WEIGH_PADWIRE_H
 
@@ -19,7 +20,8 @@ extern "C" {
 int32_t OpenHidHandle(int32_t vendorId, int32_t productId);
 // Sends report[0] and the bytes of that output report to the device.
 int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t* info);
-// Blocks until one input report arrives and places it at report[0..].
+// Blocks until one input report arrives and places it at report[0..];
+// returns its length, or 0 or less when no report came (the board gone).
 int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t* info);
 // Releases the handle.
 int32_t CloseHidHandle(int32_t handle);

@@ -1,6 +1,7 @@
 #include "reports.h"
 
 #include "padwire.h"
+#include "../platform/platform.h"
 
 int32_t deviceHandle;
 unsigned char outReport[reportBufferSize];
@@ -31,6 +32,10 @@ static int32_t BigEndianWord(const unsigned char* bytes) {
     return static_cast<int32_t>(bytes[0]) * 256 + static_cast<int32_t>(bytes[1]);
 }
 
+int32_t CarriesAccelerometer(unsigned char id) {
+    return (id & 0xF1) == 0x31 ? 1 : 0;
+}
+
 // The byte positions are fixed whatever else the ID says: ID 0x35 sets
 // accelX and the high byte of rawRf from the same byte 3.
 void DecodeInputReport() {
@@ -39,7 +44,7 @@ void DecodeInputReport() {
         return;
     DeviceState.buttons1.store(inReport[1], relaxed);
     DeviceState.buttons2.store(inReport[2], relaxed);
-    if (id & 0x01)
+    if (CarriesAccelerometer(id))
         DeviceState.accelX.store(inReport[3], relaxed);
     if (id & 0x04) {
         DeviceState.rawRf.store(BigEndianWord(inReport + 3), relaxed);
@@ -51,7 +56,15 @@ void DecodeInputReport() {
 
 // A read that fails leaves inReport as it was, so the previous report is
 // decoded again and nothing changes; at start the buffer is zeros (ID 0x00).
+//
+// A board that has gone (unplugged, switched off, out of range) fails every
+// read at once, and the continuous reader calls back to back: the pause
+// after a failed read keeps it from spinning a core, whichever backend is
+// below. A read that hands over no byte counts as failed too: it carries
+// no report, and a backend that returns such reads without waiting would
+// spin just the same. Successful reads follow each other with no pause.
 void ReadDeviceReport() {
-    ReadReport(deviceHandle, inReport, &readInfo);
+    if (ReadReport(deviceHandle, inReport, &readInfo) <= 0)
+        PlatformSleep(failedReadPauseMs);
     DecodeInputReport();
 }

@@ -20,6 +20,7 @@ struct DeviceStateRecord {
 };
 
 constexpr int reportBufferSize = 256;
+constexpr uint32_t failedReadPauseMs = 10;  // after a read that delivered no report
 
 extern int32_t deviceHandle;  // -1: no board found
 extern unsigned char outReport[reportBufferSize];
@@ -32,9 +33,13 @@ extern DeviceStateRecord DeviceState;
 void SetLeds(int32_t value);
 // Output report 0x12: the data reporting mode.
 void SetReportMode(int32_t flags, int32_t mode);
-// Reads one input report into inReport and decodes it into DeviceState.
+// Reads one input report into inReport and decodes it into DeviceState;
+// after a read that failed, first pauses failedReadPauseMs.
 void ReadDeviceReport();
 // Decodes whatever inReport holds (the second half of ReadDeviceReport).
 void DecodeInputReport();
+// 1 when a report of this ID carries the accelerometer byte (0x30 family,
+// bit 0 set), else 0.
+int32_t CarriesAccelerometer(unsigned char id);
 
 #endif

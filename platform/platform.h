@@ -1,11 +1,23 @@
 // What weigh takes from the operating system, behind one small interface:
-// the high-resolution counter, threads, sleep and the modal message.
+// the process's start and end, the high-resolution counter, threads, sleep
+// and the modal message.
 // platform/posix.cpp and platform/windows.cpp implement it; nothing outside
 // this folder and the HID backends may depend on the platform.
 #ifndef WEIGH_PLATFORM_H
 #define WEIGH_PLATFORM_H
 
 #include <cstdint>
+
+// Readies the process for the run: called once, on the main thread, before
+// any file or device is opened. POSIX: descriptors 0, 1 and 2 are open
+// (to /dev/null where they were closed), so that nothing the program opens
+// later becomes standard output. Windows: the timer resolution is 1 ms, for
+// the 1 ms sleeps of the display loop.
+void PlatformStart();
+
+// Undoes PlatformStart on the program's own ways out (the system undoes it
+// when the process is ended from outside).
+void PlatformEnd();
 
 // The high-resolution counter: counts since an arbitrary start, and counts per second.
 int64_t PlatformCounter();
@@ -33,7 +45,10 @@ int32_t PlatformLiveThreads();
 
 void PlatformSleep(uint32_t ms);
 
-// Shows text to the user and returns once it has been acknowledged.
+// Shows text to the user and returns once it has been acknowledged. The
+// text always goes, on its own line, to standard error as well: where the
+// system has no way to show it (no desktop, no terminal) that is where it
+// is seen.
 void PlatformMessage(const char* text);
 
 // When set, PlatformMessage hands the text to this function instead

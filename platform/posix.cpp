@@ -1,5 +1,5 @@
-// The platform layer on POSIX systems: CLOCK_MONOTONIC, pthreads, nanosleep
-// and the message on standard error.
+// The platform layer on POSIX systems: the standard descriptors, CLOCK_MONOTONIC,
+// pthreads, nanosleep and the message on standard error.
 #include "platform.h"
 
 #include <atomic>
@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -28,6 +29,29 @@ static_assert(sizeof(pthread_t) <= sizeof(PlatformThread), "a pthread_t must fit
 void (*platformMessageHook)(const char* text);
 
 static std::atomic<int32_t> liveThreads;
+
+// A process started with a standard descriptor closed (`weigh >&-`, some
+// service managers) would hand that number to the next file it opens: the
+// board's node would become standard output, and every display line would
+// go to the board as an output report. Each open of /dev/null takes the
+// lowest free number, so opening it until the number is above 2 fills every
+// closed one of 0, 1 and 2; the last open, the one above 2, is closed again.
+// Reads of a filled descriptor see the end of input and writes go nowhere,
+// as they would with `</dev/null >/dev/null`. Without /dev/null (a bare
+// chroot) there is nothing to fill them with, and they stay as they are.
+void PlatformStart() {
+    for (;;) {
+        int null = open("/dev/null", O_RDWR);
+        if (null < 0)
+            return;
+        if (null > 2) {
+            close(null);
+            return;
+        }
+    }
+}
+
+void PlatformEnd() {}
 
 int64_t PlatformCounter() {
     timespec now;

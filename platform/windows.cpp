@@ -1,5 +1,5 @@
-// The platform layer on Windows: the performance counter, CRT threads,
-// TerminateThread, Sleep at a 1 ms timer resolution, and MessageBoxA.
+// The platform layer on Windows: the timer resolution, the performance
+// counter, CRT threads, TerminateThread, Sleep, and MessageBoxA.
 #include <windows.h>
 
 #include <mmsystem.h>
@@ -141,26 +141,36 @@ int32_t PlatformLiveThreads() {
 
 // Sleep(1) lasts up to a whole scheduler tick (about 15.6 ms) at Windows'
 // default timer resolution, which would pace the display loop at some 64
-// lines a second. The first sleep raises the resolution to 1 ms for the rest
-// of the run; Windows restores it when the process ends.
-static std::atomic<uint8_t> timerRaised;
+// lines a second. The resolution is raised to 1 ms once, on the main thread,
+// before any thread is started, and lowered again on the program's own ways
+// out; when the process is ended from outside (Ctrl+C, the console closed,
+// TerminateProcess) Windows drops the request with the process. Standard
+// descriptors need nothing here: the HID backend's handles are not CRT
+// descriptors and cannot become standard output.
+void PlatformStart() {
+    timeBeginPeriod(1);
+}
+
+void PlatformEnd() {
+    timeEndPeriod(1);
+}
 
 void PlatformSleep(uint32_t ms) {
-    if (timerRaised.load(std::memory_order_relaxed) == 0 && timerRaised.exchange(1, std::memory_order_relaxed) == 0)
-        timeBeginPeriod(1);
     Sleep(ms);
 }
 
 // A modal message box with no owner window, the system's default caption
-// and a single OK button. Where none can be shown (a session with no
-// interactive desktop, a service, headless Wine) MessageBoxA fails at once;
-// the text then goes on its own line to standard error, so that the user
-// still learns why the program stopped.
+// and a single OK button, and the same text on its own line on standard
+// error, first: where no desktop is interactive (a service, a remote session
+// without one) the box may wait where nobody sees it, and where none can be
+// shown at all (headless Wine) MessageBoxA fails at once. Either way the
+// user still learns why the program stopped.
 void PlatformMessage(const char* text) {
     if (platformMessageHook) {
         platformMessageHook(text);
         return;
     }
-    if (MessageBoxA(nullptr, text, nullptr, MB_OK) <= 0)
-        std::fprintf(stderr, "%s\n", text);
+    std::fprintf(stderr, "%s\n", text);
+    std::fflush(stderr);
+    MessageBoxA(nullptr, text, nullptr, MB_OK);
 }

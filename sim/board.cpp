@@ -37,9 +37,17 @@ std::atomic<int64_t> delivered, failed;
 std::atomic<int32_t> inside, mostInside;
 std::atomic<uint32_t> generation;
 
-std::mutex mutex;  // guards calls and pushed
+std::mutex mutex;  // guards calls, pushed and modeChanges
 std::vector<Call> calls;
 std::deque<std::vector<uint8_t>> pushed;
+
+// Mode changes on their way to the board: when each takes effect, in the
+// order their reports arrived.
+struct ModeChange {
+    int64_t atNs;
+    uint8_t mode;
+};
+std::deque<ModeChange> modeChanges;
 
 int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
@@ -81,6 +89,16 @@ bool TakePushed(unsigned char* report, int32_t* length) {
     return true;
 }
 
+// The reporting mode at now, once every change due by then has taken effect.
+uint8_t ModeAt(int64_t now) {
+    std::lock_guard<std::mutex> lock(mutex);
+    while (!modeChanges.empty() && modeChanges.front().atNs <= now) {
+        reportingMode.store(modeChanges.front().mode, relaxed);
+        modeChanges.pop_front();
+    }
+    return reportingMode.load(relaxed);
+}
+
 void Hand(const unsigned char* report, int32_t length) {
     delivered.fetch_add(1, relaxed);
     if (reportObserver)
@@ -117,6 +135,7 @@ bool LoadScript(std::string_view text, std::string* error) {
         return false;
     Reset();
     script = std::move(parsed);
+    reportingMode.store(script.startMode, relaxed);
     return true;
 }
 
@@ -136,6 +155,7 @@ void Reset() {
     std::lock_guard<std::mutex> lock(mutex);
     calls.clear();
     pushed.clear();
+    modeChanges.clear();
 }
 
 std::vector<Call> Calls() {
@@ -184,11 +204,17 @@ extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t*)
     call.kind = Call::Write;
     call.handle = handle;
     bool ours = handle == boardHandle && boardOpen.load(relaxed);
-    call.result = ours ? 0 : -1;
-    if (ours) {
+    int64_t now = NowNs();
+    bool off = ours && MomentAt(script, (now - openedAtNs.load(relaxed)) / 1000000).fault == StepKind::Unplugged;
+    call.result = ours && !off ? 0 : -1;
+    if (ours)
         std::memcpy(call.bytes.data(), report, call.bytes.size());
-        if (report[0] == 0x12)
-            reportingMode.store(report[2], relaxed);
+    if (call.result == 0 && report[0] == 0x12) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            modeChanges.push_back({now + script.modeLatencyMs * 1000000, report[2]});
+        }
+        ModeAt(now);  // without a latency, the change takes effect at once
     }
     Record(call);
     return call.result;
@@ -233,7 +259,7 @@ extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) 
             }
         }
         lastReportNs.store(ReportSentNs(due, now, moment.rate), relaxed);
-        uint8_t id = AnswerReportId(moment, reportingMode.load(relaxed));
+        uint8_t id = AnswerReportId(moment, ModeAt(now));
         uint8_t built[256];
         length = static_cast<int32_t>(BuildReport(id, moment, built));
         std::memcpy(report, built, static_cast<size_t>(length));

@@ -111,6 +111,16 @@ bool ParseScript(std::string_view text, Script* script, std::string* error) {
                 return fail("end takes at most an exit status 0..255");
             step.kind = StepKind::End;
             step.status = static_cast<int32_t>(value);
+        } else if (verb == "mode") {
+            if (args != 1 || !Number(words[1], 16, 0, 255, &value))
+                return fail("mode takes a reporting mode in hex");
+            parsed.startMode = static_cast<uint8_t>(value);
+            continue;
+        } else if (verb == "latency") {
+            if (args != 1 || !Number(words[1], 10, 0, 60000, &value))
+                return fail("latency takes a number of milliseconds, 0..60000");
+            parsed.modeLatencyMs = value;
+            continue;
         } else if (verb == "missing") {
             if (args != 0)
                 return fail("missing takes nothing");

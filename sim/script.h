@@ -12,14 +12,22 @@
 //   silent [MS]               no report for MS ms; without MS never again
 //   report MS ID              for MS ms, reports of ID (hex) instead of the
 //                             reporting mode's, carrying the board's state
-//   unplugged [MS]            reads fail at once, as on an unplugged board;
+//   unplugged [MS]            reads and writes fail at once, as on a board
+//                             that was unplugged or switched itself off;
 //                             for MS ms, or for good
 //   missing                   the board is not there: opening it fails
+//   mode HH                   the reporting mode (hex) the board is in when
+//                             opened, as an earlier run left it (default 30:
+//                             buttons only)
+//   latency MS                a mode change takes effect MS ms after its
+//                             output report arrives, as over a radio link
+//                             (default 0: at once)
 //   end [STATUS]              at this point, end the process with STATUS
 //                             (default 0) after flushing its output
 //
 // Time starts when the program opens the board. After the last stretch the
-// board keeps its last state.
+// board keeps its last state. missing, mode and latency hold for the whole
+// script, wherever they stand.
 #ifndef WEIGH_SIM_SCRIPT_H
 #define WEIGH_SIM_SCRIPT_H
 
@@ -47,6 +55,8 @@ struct Step {
 struct Script {
     std::vector<Step> steps;
     bool missing = false;
+    uint8_t startMode = 0x30;   // the reporting mode at open
+    int64_t modeLatencyMs = 0;  // from a mode change's report to its effect
     int64_t lengthMs = 0;  // sum of the timed stretches, -1 if one lasts for good
 };
 

@@ -1,10 +1,12 @@
 // The busy wait, the open check and the two readers.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "acquisition/acquisition.h"
+#include "console/console.h"
 #include "device/padwire.h"
 #include "device/reports.h"
 #include "platform/platform.h"
@@ -39,6 +41,9 @@ TEST(ProbeDevice, AnswersOnlyWhenTheAccelerometerByteIsNonZero) {
     const std::vector<ProbeCase> cases = {
         {"answering board", "board 5000 00 00 0 0 0 0\n", 1},
         {"board answering late in the window", "silent 40\nboard 5000 00 00 0 0 0 0\n", 1},
+        // As an earlier run left it, obeying the change to 0x31 only after
+        // two of its 0x34 reports: those are read past.
+        {"board still streaming 0x34, changing mode 20 ms late", "mode 34\nlatency 20\nboard 5000 00 00 0 0 0 0\n", 1},
         {"silent board", "silent\n", 0},
         {"buttons-only reports", "report 5000 30\n", 0},
         {"accelerometer byte 0", "accel 00\nboard 5000 00 00 0 0 0 0\n", 0},
@@ -91,6 +96,32 @@ TEST(StopProbe, EndsAProbeBlockedInARead) {
     EXPECT_EQ(probeThread, 0u);
     StopProbe();  // a second call finds no thread and does nothing
     EXPECT_EQ(CloseHidHandle(deviceHandle), 0);
+}
+
+// The probe preempted at its start until after the window has closed and
+// the failed-open path has reached StopProbe, as on a loaded machine or a
+// slow VM: the path still ends, and no read runs on.
+TEST(StopProbe, EndsAProbeHeldAtItsStartPastTheWindow) {
+    test::FreshRun("silent\n");
+    probeStartHook = [] {
+        while (runFlag.load() != 0)
+            std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(200ms);
+    };
+    std::atomic<bool> ended{false};
+    std::thread run([&] {
+        EXPECT_EQ(WeighMain(), 1);
+        ended = true;
+    });
+    bool endedInTime = test::WaitFor([&] { return ended.load(); });
+    if (!endedInTime)  // the probe is in a read that never returns: free it
+        test::Push(test::Report({0x30, 0, 0}));
+    run.join();
+    probeStartHook = nullptr;
+    EXPECT_TRUE(endedInTime) << "the failed-open path waited for a probe that went on reading";
+    EXPECT_EQ(test::Messages(), std::vector<std::string>{"Wii-Remote cannot open."});
+    EXPECT_TRUE(test::WaitForProgramThreads());
+    test::ExpectNoReadRunsOn();
 }
 
 void StartReader() {

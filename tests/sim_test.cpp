@@ -25,11 +25,15 @@ TEST(Script, ParsesEveryKindOfLine) {
                                  "end 3\n"
                                  "\tboard 10 FF 80 0 0 0 0\n"
                                  "missing\n"
+                                 "mode 34\n"
+                                 "latency 20\n"
                                  "unplugged\n",
                                  &script, &error))
         << error;
     ASSERT_EQ(script.steps.size(), 9u);
     EXPECT_TRUE(script.missing);
+    EXPECT_EQ(script.startMode, 0x34);
+    EXPECT_EQ(script.modeLatencyMs, 20);
     EXPECT_EQ(script.lengthMs, -1);
     EXPECT_EQ(script.steps[0].rate, 250);
     EXPECT_EQ(script.steps[1].accel, 0x7F);
@@ -58,6 +62,8 @@ TEST(Script, RejectsBadLinesSayingWhere) {
         {"jump 10\n", "line 1: unknown word 'jump'"},
         {"silent\nboard 10 00 00 1 2 3 4\n", "line 2: nothing can follow"},
         {"end 256\n", "line 1: end takes"},
+        {"mode\n", "line 1: mode takes"},
+        {"latency -1\n", "line 1: latency takes"},
         {"silent 99999999999999999999\n", "line 1: bad duration"},
     };
     for (const auto& [text, why] : cases) {

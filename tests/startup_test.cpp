@@ -21,9 +21,10 @@ std::vector<Call::Kind> Kinds() {
     return kinds;
 }
 
-// Display passes until a line starts with prefix, or the bound passes.
-void PassUntil(const std::string& prefix, std::vector<std::string>* seen) {
-    test::WaitFor([&] {
+// Display passes until a line starts with prefix, or the bound passes;
+// whether one did.
+bool PassUntil(const std::string& prefix, std::vector<std::string>* seen) {
+    return test::WaitFor([&] {
         seen->push_back(test::Pass());
         PlatformSleep(1);
         return seen->back().rfind(prefix, 0) == 0;
@@ -52,7 +53,7 @@ TEST(StartUp, SendsTheThreeReportsInOrderAndStartsTheReader) {
     // The reader is running and the board is in mode 0x34: loads arrive.
     EXPECT_EQ(DeviceState.rawLb.load(), 400);
     std::vector<std::string> lines;
-    PassUntil("0,128,", &lines);
+    EXPECT_TRUE(PassUntil("0,128,", &lines));
     EXPECT_EQ(lines.front(), "0,0, Msum 10.0(kg), Mrf  100, Mrb  200, Mlf  300, Mlb  400\n");
     EXPECT_EQ(lines.back(), "0,128, Msum 10.0(kg), Mrf  100, Mrb  200, Mlf  300, Mlb  400\n");
     EXPECT_TRUE(test::WaitForProgramThreads());  // Home alone ended the reader
@@ -119,7 +120,7 @@ TEST(Weighing, ZeroPointWhileAHeldThenNegativeAfterRelease) {
         "board 1000 00 80 1400 1600 1700 1750\n");  // Home
     ASSERT_EQ(StartWeighing(), 1);
     std::vector<std::string> lines;
-    PassUntil("0,128,", &lines);
+    EXPECT_TRUE(PassUntil("0,128,", &lines));
     EXPECT_EQ(lines.front(), "0,0, Msum 40.0(kg), Mrf 1000, Mrb 1000, Mlf 1000, Mlb 1000\n");
     auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
     EXPECT_TRUE(has("0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n"));
@@ -136,7 +137,7 @@ TEST(Weighing, AHeldThroughStartUpZeroesFromTheFirstLine) {
     ASSERT_EQ(StartWeighing(), 1);
     EXPECT_EQ(test::Pass(), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
     std::vector<std::string> lines;
-    PassUntil("0,128,", &lines);
+    EXPECT_TRUE(PassUntil("0,128,", &lines));
     EXPECT_EQ(lines.back(), "0,128, Msum  1.0(kg), Mrf  100, Mrb    0, Mlf    0, Mlb    0\n");
     EXPECT_TRUE(test::WaitForProgramThreads());
 }
@@ -155,10 +156,10 @@ TEST(Weighing, SilentBoardKeepsTheLastValues) {
     test::FreshRun("board 1300 00 00 10 20 30 40\nsilent\n");
     ASSERT_EQ(StartWeighing(), 1);
     std::vector<std::string> lines;
-    PassUntil("0,0, Msum  1.0(kg), Mrf   10", &lines);
-    test::WaitFor([] { return sim::BoardClockMs() > 1350; });
+    EXPECT_TRUE(PassUntil("0,0, Msum  1.0(kg), Mrf   10", &lines));
+    EXPECT_TRUE(test::WaitFor([] { return sim::BoardClockMs() > 1350; }));
     int64_t delivered = sim::ReportsDelivered();
-    test::WaitFor([] { return sim::BoardClockMs() > 1600; });
+    EXPECT_TRUE(test::WaitFor([] { return sim::BoardClockMs() > 1600; }));
     EXPECT_EQ(test::Pass(), "0,0, Msum  1.0(kg), Mrf   10, Mrb   20, Mlf   30, Mlb   40\n");
     EXPECT_EQ(sim::ReportsDelivered(), delivered);
     // A report pushed past the silence is Home: the reader ends.

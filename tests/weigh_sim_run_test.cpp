@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -12,8 +13,10 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -34,8 +37,9 @@ std::string TempPath(const std::string& name) {
 // in files. Not a pipe: under Wine a helper process that the program's
 // message box starts inherits the program's output handles, and a pipe
 // would then stay open, and the reader waiting, long after the program
-// has ended.
-SimRun RunSim(const std::string& argument) {
+// has ended. With closeStdout the program starts with standard output
+// closed instead (POSIX shells only).
+SimRun RunSim(const std::string& argument, bool closeStdout = false) {
     const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
     std::string output = TempPath(std::string("weigh-sim-") + test->name() + ".stdout");
     std::string errors = TempPath(std::string("weigh-sim-") + test->name() + ".stderr");
@@ -45,7 +49,7 @@ SimRun RunSim(const std::string& argument) {
 #else
     command += "/dev/null";
 #endif
-    command += " >\"" + output + "\" 2>\"" + errors + "\"";
+    command += (closeStdout ? std::string(" >&-") : " >\"" + output + "\"") + " 2>\"" + errors + "\"";
 #ifdef _WIN32
     // cmd /c takes off the first and the last quote of a line that begins
     // with one: a pair around the whole keeps the inner quotes as they are.
@@ -211,6 +215,110 @@ TEST(WeighSim, AtATerminalEachMessageWaitsForEnter) {
     waitpid(child, &status, 0);
     close(terminal);
     EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+// A board that goes on for ten minutes: any end before that is weigh-sim's own.
+const char longSession[] = "board 600000 00 00 100 100 100 100\n";
+
+// Starts weigh-sim on the script at path with standard input empty and
+// standard output on fd, SIGPIPE ignored when asked (it stays so across exec).
+pid_t StartSim(const std::string& path, int fd, bool ignoreSigpipe) {
+    pid_t child = fork();
+    if (child == 0) {
+        if (ignoreSigpipe)
+            signal(SIGPIPE, SIG_IGN);
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+        dup2(fd, STDOUT_FILENO);
+        execl(WEIGH_SIM_PATH, WEIGH_SIM_PATH, path.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return child;
+}
+
+// Polls until condition holds or boundMs pass; returns its last value.
+bool PollFor(const std::function<bool()>& condition, int boundMs = 20000) {
+    for (int waited = 0; !condition() && waited < boundMs; waited += 10)
+        usleep(10000);
+    return condition();
+}
+
+// Waits for the child's end within the bound; if it has not ended, ends it
+// by force so that no process is left behind, and says so.
+bool Ended(pid_t child, int* status) {
+    bool ended = false;
+    PollFor([&] { return ended = ended || waitpid(child, status, WNOHANG) == child; });
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, status, 0);
+    }
+    return ended;
+}
+
+// `weigh-sim > file` ended by Ctrl+C: the file holds whole lines only,
+// up to the last one formed.
+TEST(WeighSim, EndedBySigintLeavesOnlyWholeLines) {
+    std::string script = WriteScript("long-sigint.txt", longSession);
+    std::string output = TempPath("weigh-sim-sigint.stdout");
+    int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    pid_t child = StartSim(script.substr(1, script.size() - 2), fd, false);
+    close(fd);
+    ASSERT_GT(child, 0);
+    auto size = [&] {
+        std::ifstream file(output, std::ios::binary | std::ios::ate);
+        return file ? static_cast<long>(file.tellg()) : 0L;
+    };
+    bool wrote = PollFor([&] { return size() >= 1000; });
+    kill(child, SIGINT);
+    int status = 0;
+    ASSERT_TRUE(Ended(child, &status)) << "weigh-sim outlived SIGINT";
+    ASSERT_TRUE(wrote) << "no output from weigh-sim";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    std::ifstream file(output, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string all = text.str();
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all.back(), '\n') << "the last line is cut: ..." << all.substr(all.size() > 80 ? all.size() - 80 : 0);
+    std::istringstream lines(all);
+    for (std::string line; std::getline(lines, line);)
+        ASSERT_TRUE(InFormat(line + "\n")) << line;
+}
+
+// `weigh-sim >&-`: the closed standard output is filled with /dev/null
+// before anything is opened, and the run goes on to the script's end
+// (where nothing fills it, the first line fails to be written).
+TEST(WeighSim, WithStandardOutputClosedPlaysToItsEnd) {
+    SimRun run = RunSim(WriteScript("closed-stdout.txt", "board 1500 00 00 100 100 100 100\nend 5\n"), true);
+    EXPECT_EQ(run.status, 5);
+    EXPECT_EQ(run.errors, "");
+}
+
+// `weigh-sim | head -1` under a parent that left SIGPIPE ignored: the
+// writes fail once the reader has gone, and weigh-sim ends with status 1.
+TEST(WeighSim, EndsWhenItsReaderGoesAwayWithSigpipeIgnored) {
+    std::string script = WriteScript("long-pipe.txt", longSession);
+    int ends[2];  // close-on-exec: the reader's end must not stay open in weigh-sim
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    pid_t child = StartSim(script.substr(1, script.size() - 2), ends[1], true);
+    close(ends[1]);
+    ASSERT_GT(child, 0);
+    std::string first;
+    bool line = PollFor([&] {
+        pollfd ready{ends[0], POLLIN, 0};
+        char c;
+        while (first.find('\n') == std::string::npos && poll(&ready, 1, 0) > 0 && read(ends[0], &c, 1) == 1)
+            first += c;
+        return first.find('\n') != std::string::npos;
+    });
+    close(ends[0]);
+    int status = 0;
+    ASSERT_TRUE(Ended(child, &status)) << "weigh-sim went on writing to a closed pipe";
+    EXPECT_TRUE(line) << first;
+    EXPECT_TRUE(InFormat(first)) << first;
+    ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 1);
 }
 #endif

@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -58,14 +57,6 @@ HandleSlot* FindSlot(int32_t handle) {
 void SetRoot(char* root, const char* value, const char* fallback) {
     const char* chosen = value ? value : fallback;
     std::snprintf(root, PATH_MAX, "%s", chosen);
-}
-
-// A reader that calls back to back on a board that has gone would spin on
-// the failing read; a short pause keeps it from burning a core.
-void PauseAfterFailedRead() {
-    timespec wait = {0, 10 * 1000000L};
-    while (nanosleep(&wait, &wait) == -1 && errno == EINTR) {
-    }
 }
 
 // The number N of a directory entry named hidrawN, or -1.
@@ -228,9 +219,8 @@ extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) 
             return static_cast<int32_t>(length);
         if (length == -1 && errno == EINTR)
             continue;
-        // ENODEV or EIO when the board has gone; any other failure would
-        // repeat just as fast.
-        PauseAfterFailedRead();
+        // ENODEV or EIO when the board has gone. The caller paces the
+        // reads that fail (device/reports.cpp), so this returns at once.
         return -1;
     }
 }

@@ -1,23 +1,38 @@
 // vboard: a virtual weighing board on /dev/uhid, for the VM test.
 //
-//   vboard SCRIPT
+//   vboard [--bus usb|bluetooth] [--mode HH] [--latency MS] SCRIPT [PRODUCT]
 //
-// It creates a USB HID device with the board's vendor and product IDs and a
+// It creates a HID device with the board's vendor and product IDs (or
+// PRODUCT, hex, for a device that is not the board) and a
 // report descriptor of our own (output reports 0x11 and 0x12, input reports
 // 0x30..0x3F), and from the moment a program opens it, plays SCRIPT (the
 // simulated board's format, sim/script.h) with the simulated board's
 // answers (sim/answer.h): reporting mode 0x31 gets 0x31 reports, mode 0x34
 // gets 0x34 reports with the four loads, paced at the script's rate.
 //
+// The options make it behave as a real board does on its second run:
+//   --bus       the bus it sits on (default usb). On the Bluetooth bus the
+//               kernel keeps a board of this vendor and product for a
+//               special driver: hid-generic, which gives it a hidraw node,
+//               takes it only when the hid module's ignore_special_drivers
+//               is set.
+//   --mode HH   the reporting mode (hex) an earlier run left it in: it
+//               streams that mode's reports from the first open on, without
+//               being asked. Without it the board starts in its default
+//               mode, where it reports only a change of its buttons.
+//   --latency MS
+//               each mode change takes effect MS ms after its output report
+//               arrives, as over the radio link (default 0: at once).
+//
 // On standard output it logs each output report exactly as the kernel
-// handed it over, with its length, and each change in what it sends.
-// The bus is USB on purpose: the kernel keeps Bluetooth devices of this
-// vendor and product for a special driver, and hid-generic, which gives us
-// the hidraw node, would not take it.
+// handed it over, with its length, each mode change when it takes effect,
+// and each change in what it sends.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -34,12 +49,76 @@
 namespace {
 
 constexpr uint32_t vendorId = 0x057E;
-constexpr uint32_t productId = 0x0306;
+constexpr uint32_t boardProductId = 0x0306;
 
 int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+// A mode change on its way over the link: the mode, when it was asked for
+// (on the script's clock) and when it applies.
+struct ModeChange {
+    int64_t askedMs;
+    int64_t atNs;
+    uint8_t mode;
+};
+
+struct Options {
+    uint16_t bus = BUS_USB;
+    int leftOverMode = -1;  // -1: none, the board starts in its default mode
+    int64_t latencyMs = 0;
+    const char* script = nullptr;
+    uint32_t product = boardProductId;
+    bool productGiven = false;
+};
+
+bool ParseHexByte(const char* text, int* value) {
+    char* end = nullptr;
+    long parsed = std::strtol(text, &end, 16);
+    if (*text == '\0' || *end != '\0' || parsed < 0 || parsed > 0xFF)
+        return false;
+    *value = static_cast<int>(parsed);
+    return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (arg == "--bus" && hasValue) {
+            std::string bus = argv[++i];
+            if (bus == "usb")
+                options->bus = BUS_USB;
+            else if (bus == "bluetooth")
+                options->bus = BUS_BLUETOOTH;
+            else
+                return false;
+        } else if (arg == "--mode" && hasValue) {
+            if (!ParseHexByte(argv[++i], &options->leftOverMode))
+                return false;
+        } else if (arg == "--latency" && hasValue) {
+            char* end = nullptr;
+            options->latencyMs = std::strtoll(argv[++i], &end, 10);
+            if (*end != '\0' || options->latencyMs < 0)
+                return false;
+        } else if (arg.rfind("--", 0) == 0) {
+            return false;
+        } else if (!options->script) {
+            options->script = argv[i];
+        } else if (!options->productGiven) {
+            char* end = nullptr;
+            unsigned long product = std::strtoul(argv[i], &end, 16);
+            if (arg.empty() || *end != '\0' || product > 0xFFFF)
+                return false;
+            options->product = static_cast<uint32_t>(product);
+            options->productGiven = true;
+        } else {
+            return false;
+        }
+    }
+    return options->script != nullptr;
 }
 
 // Vendor-defined usages, one byte per field: output 0x11 (LEDs, 1 byte) and
@@ -86,17 +165,18 @@ void Destroy(int uhid) {
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (argc != 2) {
-        std::fputs("usage: vboard SCRIPT\n", stderr);
+    Options options;
+    if (!ParseOptions(argc, argv, &options)) {
+        std::fputs("usage: vboard [--bus usb|bluetooth] [--mode HH] [--latency MS] SCRIPT [PRODUCT]\n", stderr);
         return 2;
     }
-    std::ifstream file(argv[1], std::ios::binary);
+    std::ifstream file(options.script, std::ios::binary);
     std::ostringstream text;
     text << file.rdbuf();
     sim::Script script;
     std::string error;
     if (!file || !sim::ParseScript(text.str(), &script, &error)) {
-        std::fprintf(stderr, "vboard: %s: %s\n", argv[1], file ? error.c_str() : "cannot read");
+        std::fprintf(stderr, "vboard: %s: %s\n", options.script, file ? error.c_str() : "cannot read");
         return 2;
     }
     const sim::Step* end = sim::EndStep(script);
@@ -114,24 +194,39 @@ int main(int argc, char** argv) {
     std::snprintf(reinterpret_cast<char*>(create.u.create2.name), sizeof create.u.create2.name,
                   "weigh virtual board");
     create.u.create2.rd_size = static_cast<uint16_t>(descriptor.size());
-    create.u.create2.bus = BUS_USB;
+    create.u.create2.bus = options.bus;
     create.u.create2.vendor = vendorId;
-    create.u.create2.product = productId;
+    create.u.create2.product = options.product;
     std::memcpy(create.u.create2.rd_data, descriptor.data(), descriptor.size());
     if (!Send(uhid, create))
         return 1;
-    std::printf("vboard: created %04x:%04x, descriptor of %zu bytes\n", vendorId, productId, descriptor.size());
+    std::printf("vboard: created %04x:%04x, descriptor of %zu bytes\n", vendorId, options.product, descriptor.size());
+    if (options.bus == BUS_BLUETOOTH)
+        std::printf("vboard: on the Bluetooth bus\n");
 
     bool opened = false;
     int64_t openedAtNs = -1;  // the script's clock starts at the first open
     int64_t lastReportNs = 0;
     uint8_t mode = 0x30;
     bool modeSet = false;
+    if (options.leftOverMode >= 0) {
+        mode = static_cast<uint8_t>(options.leftOverMode);
+        modeSet = true;
+        std::printf("vboard: left in mode %02x\n", mode);
+    }
+    std::deque<ModeChange> modeChanges;  // in the order they arrived
     uint16_t lastButtons = 0;
     std::string lastSent;
     for (;;) {
         int64_t now = NowNs();
         int64_t boardMs = openedAtNs < 0 ? 0 : (now - openedAtNs) / 1000000;
+        while (!modeChanges.empty() && modeChanges.front().atNs <= now) {
+            mode = modeChanges.front().mode;
+            modeSet = true;
+            std::printf("vboard: at %lld ms mode %02x, asked for at %lld ms\n", static_cast<long long>(boardMs),
+                        mode, static_cast<long long>(modeChanges.front().askedMs));
+            modeChanges.pop_front();
+        }
         if (openedAtNs >= 0 && endMs >= 0 && boardMs >= endMs) {
             std::printf("vboard: script ends\n");
             Destroy(uhid);
@@ -177,7 +272,10 @@ int main(int argc, char** argv) {
             }
             continue;
         }
-        int waitMs = sending ? static_cast<int>((due - now + 999999) / 1000000) : 2;
+        int64_t until = sending ? due : now + 2000000;
+        if (!modeChanges.empty() && modeChanges.front().atNs < until)
+            until = modeChanges.front().atNs;
+        int waitMs = static_cast<int>((until - now + 999999) / 1000000);
         pollfd ready = {uhid, POLLIN, 0};
         if (poll(&ready, 1, waitMs < 1 ? 1 : waitMs) <= 0)
             continue;
@@ -209,8 +307,9 @@ int main(int argc, char** argv) {
             }
             std::printf("vboard: output %s (%u bytes)\n", bytes.c_str(), static_cast<unsigned>(output.size));
             if (output.size >= 3 && output.data[0] == 0x12) {
-                mode = output.data[2];
-                modeSet = true;
+                int64_t arrived = NowNs();
+                int64_t askedMs = openedAtNs < 0 ? 0 : (arrived - openedAtNs) / 1000000;
+                modeChanges.push_back({askedMs, arrived + options.latencyMs * 1000000, output.data[2]});
             }
             break;
         }
