@@ -164,7 +164,6 @@ ssize_t TimedWrite(void*, const char* data, size_t size) {
 //   bare:    no program: the bare 1 ms sleep loop, its wake-ups timed
 // and, for --breakdown, after a colon:
 //   timed:null   the lines go to /dev/null, a write each, not to the terminal
-//   timed:full   the same, fully buffered: no write a line
 //   timed:slack, bare:slack   timer slack of 1 us for every thread
 //   bare:neighbour   a second thread sleeping 2 ms at a time beside the loop
 //   bare:line    a line written to the terminal after each wake-up
@@ -213,9 +212,9 @@ int ChildMain(int argc, char** argv) {
         FILE* timed = fopencookie(nullptr, "w", sink);
         if (!timed)
             return 2;
-        setvbuf(timed, nullptr, variant == "full" ? _IOFBF : _IOLBF, BUFSIZ);
+        setvbuf(timed, nullptr, _IOLBF, BUFSIZ);
         stdout = timed;
-        if (variant == "null" || variant == "full")
+        if (variant == "null")
             childSink = open("/dev/null", O_WRONLY);
         if (childSink < 0)
             return 2;
@@ -290,7 +289,7 @@ RunResult Run(const RunPlan& plan) {
     int64_t lengthMs = (startBoundNs + settleNs + steadyNs) / 1000000 + 1000;
     std::string mode = plan.mode;
     bool timed = mode.rfind("timed", 0) == 0, bare = mode.rfind("bare", 0) == 0;
-    bool toTerminal = timed && mode.find(":null") == std::string::npos && mode.find(":full") == std::string::npos;
+    bool toTerminal = timed && mode.find(":null") == std::string::npos;
     // A line or a wake-up at most every 1 ms, with room for the slack.
     int64_t capacity = timed ? (lengthMs / 1000 + 1) * 1500 : bare ? lengthMs + 1000 : 0;
 
@@ -461,8 +460,6 @@ int Breakdown(double seconds) {
         {"bare", "bare loop"},
         {"timed:null", "program, lines to /dev/null, a write each"},
         {"bare", "bare loop"},
-        {"timed:full", "program, lines to /dev/null, fully buffered"},
-        {"bare", "bare loop"},
         {"bare:neighbour", "bare loop, a 2 ms sleeper beside it"},
         {"bare", "bare loop"},
         {"bare:line", "bare loop, a line to the terminal each"},
@@ -571,8 +568,7 @@ int Breakdown(double seconds) {
             text += line;
     }
     text += "(periods and latency in ms; a bare loop's latency is its floor; wait p99 is the floor its\n"
-            "own periods make; fully buffered lines are written 4 KiB at a time, so their period,\n"
-            "latency and wait are not the display's)\n";
+            "own periods make)\n";
     std::fputs(text.c_str(), stdout);
     return 0;
 }
