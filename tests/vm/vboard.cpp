@@ -1,10 +1,11 @@
 // vboard: a virtual weighing board on /dev/uhid, for the VM test.
 //
-//   vboard SCRIPT
+//   vboard SCRIPT [PRODUCT]
 //
-// It creates a USB HID device with the board's vendor and product IDs and a
-// report descriptor of our own (output reports 0x11 and 0x12, input reports
-// 0x30..0x3F), and from the moment a program opens it, plays SCRIPT (the
+// It creates a USB HID device with the board's vendor and product IDs (or
+// PRODUCT, hex, for a device that is not the board) and a report descriptor
+// of our own (output reports 0x11 and 0x12, input reports 0x30..0x3F), and
+// from the first output report a program sends it, plays SCRIPT (the
 // simulated board's format, sim/script.h) with the simulated board's
 // answers (sim/answer.h): reporting mode 0x31 gets 0x31 reports, mode 0x34
 // gets 0x34 reports with the four loads, paced at the script's rate.
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -34,7 +36,7 @@
 namespace {
 
 constexpr uint32_t vendorId = 0x057E;
-constexpr uint32_t productId = 0x0306;
+constexpr uint32_t boardProductId = 0x0306;
 
 int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -86,10 +88,11 @@ void Destroy(int uhid) {
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (argc != 2) {
-        std::fputs("usage: vboard SCRIPT\n", stderr);
+    if (argc != 2 && argc != 3) {
+        std::fputs("usage: vboard SCRIPT [PRODUCT]\n", stderr);
         return 2;
     }
+    uint32_t productId = argc == 3 ? static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 16)) : boardProductId;
     std::ifstream file(argv[1], std::ios::binary);
     std::ostringstream text;
     text << file.rdbuf();
@@ -123,7 +126,11 @@ int main(int argc, char** argv) {
     std::printf("vboard: created %04x:%04x, descriptor of %zu bytes\n", vendorId, productId, descriptor.size());
 
     bool opened = false;
-    int64_t openedAtNs = -1;  // the script's clock starts at the first open
+    // The script's clock starts at the first output report, not at the first
+    // open: under Wine, winebus opens the node as soon as it appears, long
+    // before the program does; weigh writes its first report right after its
+    // own open.
+    int64_t startedAtNs = -1;
     int64_t lastReportNs = 0;
     uint8_t mode = 0x30;
     bool modeSet = false;
@@ -131,8 +138,8 @@ int main(int argc, char** argv) {
     std::string lastSent;
     for (;;) {
         int64_t now = NowNs();
-        int64_t boardMs = openedAtNs < 0 ? 0 : (now - openedAtNs) / 1000000;
-        if (openedAtNs >= 0 && endMs >= 0 && boardMs >= endMs) {
+        int64_t boardMs = startedAtNs < 0 ? 0 : (now - startedAtNs) / 1000000;
+        if (startedAtNs >= 0 && endMs >= 0 && boardMs >= endMs) {
             std::printf("vboard: script ends\n");
             Destroy(uhid);
             return endStatus;
@@ -191,8 +198,6 @@ int main(int argc, char** argv) {
             break;
         case UHID_OPEN:
             opened = true;
-            if (openedAtNs < 0)
-                openedAtNs = NowNs();
             std::printf("vboard: opened\n");
             break;
         case UHID_CLOSE:
@@ -201,6 +206,8 @@ int main(int argc, char** argv) {
             break;
         case UHID_OUTPUT: {
             const uhid_output_req& output = event.u.output;
+            if (startedAtNs < 0)
+                startedAtNs = NowNs();
             std::string bytes;
             for (size_t i = 0; i < output.size && i < UHID_DATA_MAX; ++i) {
                 char hex[4];
