@@ -4,9 +4,9 @@
 # std::thread and std::mutex do not compile, and GoogleTest needs them.
 # Everything is linked statically, so that the .exe files need nothing but
 # the system's own DLLs. Tests and test discovery run the .exe files under
-# Wine, without a display, so that a message box fails instead of waiting
-# for a click; and without Wine's desktop process, which cannot start there
-# and would hold each message box some 10 s before it fails.
+# Wine through tests/wine/run: without a display, so that a message box
+# fails instead of waiting for a click, and without Wine's desktop process,
+# which cannot start there and would hold each message box some 10 s.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -28,4 +28,7 @@ set(WEIGH_WINE "/usr/lib/wine/wine64" CACHE FILEPATH "Wine, to run the cross-bui
 # that the build needs no Wine.
 set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR env -u DISPLAY WINEDEBUG=-all WINEDLLOVERRIDES=explorer.exe=d ${WEIGH_WINE})
+# In a Wine prefix of the build tree's own, whose session tests/wine/run
+# starts and the test wine_session_end ends.
+set(WEIGH_WINE_PREFIX "${CMAKE_BINARY_DIR}/wine-prefix")
+set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/../tests/wine/run" "${WEIGH_WINE_PREFIX}")

@@ -1,5 +1,5 @@
 # Checks of the cross-built Windows programs, run on the build machine.
-#   -DCHECK=run -DWINE=wine64 -DPROGRAM=weigh.exe
+#   -DCHECK=run "-DRUN=tests/wine/run;PREFIX" -DPROGRAM=weigh.exe
 #       weigh under Wine, where no board is paired and no message box can be
 #       shown: both messages on standard error, in order, then status 1.
 #   -DCHECK=imports -DOBJDUMP=objdump -DPROGRAMS=a.exe,b.exe
@@ -15,7 +15,7 @@ endfunction()
 if(CHECK STREQUAL "run")
   # Files, not pipes: a helper process that Wine starts for the message box
   # inherits the program's output handles and would hold a pipe open.
-  execute_process(COMMAND env -u DISPLAY WINEDEBUG=-all WINEDLLOVERRIDES=explorer.exe=d ${WINE} ${PROGRAM}
+  execute_process(COMMAND ${RUN} ${PROGRAM}
                   INPUT_FILE /dev/null OUTPUT_FILE weigh.stdout ERROR_FILE weigh.stderr RESULT_VARIABLE status
                   TIMEOUT 60)
   file(READ weigh.stdout out)

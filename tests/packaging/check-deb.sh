@@ -2,25 +2,34 @@
 # Checks the .deb as a user meets it: lintian finds no error, it installs,
 # the installed weigh-sim prints correct lines, the manual page renders,
 # weigh without a board takes the not-found path, and removing the package
-# takes away everything it installed. Needs root; it installs and removes
-# the package `weigh` on this machine.
+# takes away everything it installed. It installs and purges the package
+# `weigh` on this machine: run it as root or as a user who may use sudo.
 #   check-deb.sh PACKAGE.deb
 set -eu
 deb="$1"
 version=$(dpkg-deb -f "$deb" Version)
+as_root=""
+[ "$(id -u)" -eq 0 ] || as_root="sudo"
 fail() { echo "check-deb: FAILED: $*"; exit 1; }
 
 lintian --allow-root --fail-on error "$deb" || fail "lintian reports errors"
 echo "check-deb: lintian: no errors"
 
-dpkg -i "$deb" >/dev/null
+work=$(mktemp -d)
+installed=no
+# A failed check leaves nothing installed either.
+finish() {
+    rm -rf "$work"
+    [ $installed = no ] || $as_root dpkg --purge weigh >/dev/null || true
+}
+trap finish EXIT
+$as_root dpkg -i "$deb" >/dev/null || fail "dpkg -i did not install it"
+installed=yes
 files=$(dpkg -L weigh | while read -r path; do [ -f "$path" ] && echo "$path"; done)
 echo "check-deb: installed $(echo "$files" | wc -l) files"
 
 [ "$(weigh-sim --version)" = "weigh-sim $version" ] || fail "weigh-sim --version is not $version"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 printf 'board 1500 00 00 1000 1000 1000 1000\nboard 400 00 08 1000 1000 1000 1000\nboard 500 00 00 1100 1200 1300 1400\nend\n' \
     >"$work/script"
 weigh-sim "$work/script" </dev/null >"$work/out" 2>"$work/err" || fail "weigh-sim exited $?"
@@ -42,8 +51,14 @@ for page in weigh weigh-sim; do
 done
 echo "check-deb: manual pages render"
 
-dpkg -r weigh >/dev/null
+$as_root dpkg --purge weigh >/dev/null || fail "dpkg --purge failed"
+installed=no
 for path in $files; do
-    [ ! -e "$path" ] || fail "$path is still there after dpkg -r"
+    [ ! -e "$path" ] || fail "$path is still there after dpkg --purge"
 done
-echo "check-deb: dpkg -r removed every file"
+status=$(dpkg-query -W -f='${db:Status-Abbrev}' weigh 2>/dev/null || true)
+case "$status" in
+"" | "un "*) ;;
+*) fail "dpkg still knows weigh after the purge: '$status'" ;;
+esac
+echo "check-deb: dpkg --purge removed every file and left no trace"

@@ -1,13 +1,13 @@
 #!/bin/sh
 # Checks the Windows .zip: it holds exactly the programs, the README and the
 # licence, and its weigh.exe, run under Wine with no board, says both
-# messages in order and exits with status 1. Run it with WINEPREFIX set to
-# a booted prefix and no display (the Windows suite in ./dev does).
+# messages in order and exits with status 1. It runs them in a Wine prefix
+# of its own (tests/wine/run), removed afterwards.
 #   check-zip.sh PACKAGE.zip VERSION
 set -eu
 zip="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
 version="$2"
-wine=/usr/lib/wine/wine64
+wine_dir="$(cd "$(dirname "$0")/../wine" && pwd)"
 fail() { echo "check-zip: FAILED: $*"; exit 1; }
 
 expected="LICENSE README.md weigh-sim.exe weigh.exe"
@@ -16,16 +16,15 @@ listed=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ' | sed 's/ $//')
 echo "check-zip: holds exactly $expected"
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap '"$wine_dir/end" "$work/prefix"; rm -rf "$work"' EXIT
 (cd "$work" && cmake -E tar xf "$zip")
+wine() { "$wine_dir/run" "$work/prefix" "$@"; }
 
-unset DISPLAY WAYLAND_DISPLAY
-export WINEDEBUG=-all WINEDLLOVERRIDES=explorer.exe=d
-shown=$("$wine" "$work/weigh-sim.exe" --version </dev/null 2>/dev/null | tr -d '\r')
+shown=$(wine "$work/weigh-sim.exe" --version </dev/null 2>/dev/null | tr -d '\r')
 [ "$shown" = "weigh-sim $version" ] || fail "weigh-sim.exe --version says '$shown'"
 
 status=0
-"$wine" "$work/weigh.exe" </dev/null >"$work/out" 2>"$work/err" || status=$?
+wine "$work/weigh.exe" </dev/null >"$work/out" 2>"$work/err" || status=$?
 [ "$status" -eq 1 ] || fail "weigh.exe without a board exited $status"
 messages=$(tr -d '\r' <"$work/err" | grep '^Wii-Remote' | tr '\n' '|')
 [ "$messages" = "Wii-Remote not found.|Wii-Remote cannot open.|" ] || fail "weigh.exe said: $(cat "$work/err")"
