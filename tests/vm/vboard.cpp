@@ -3,9 +3,9 @@
 //   vboard [--bus usb|bluetooth] [--mode HH] [--latency MS] SCRIPT [PRODUCT]
 //
 // It creates a HID device with the board's vendor and product IDs (or
-// PRODUCT, hex, for a device that is not the board) and a
-// report descriptor of our own (output reports 0x11 and 0x12, input reports
-// 0x30..0x3F), and from the moment a program opens it, plays SCRIPT (the
+// PRODUCT, hex, for a device that is not the board) and a report descriptor
+// of our own (output reports 0x11 and 0x12, input reports 0x30..0x3F), and
+// from the first output report a program sends it, plays SCRIPT (the
 // simulated board's format, sim/script.h) with the simulated board's
 // answers (sim/answer.h): reporting mode 0x31 gets 0x31 reports, mode 0x34
 // gets 0x34 reports with the four loads, paced at the script's rate.
@@ -205,7 +205,11 @@ int main(int argc, char** argv) {
         std::printf("vboard: on the Bluetooth bus\n");
 
     bool opened = false;
-    int64_t openedAtNs = -1;  // the script's clock starts at the first open
+    // The script's clock starts at the first output report, not at the first
+    // open: under Wine, winebus opens the node as soon as it appears, long
+    // before the program does; weigh writes its first report right after its
+    // own open.
+    int64_t startedAtNs = -1;
     int64_t lastReportNs = 0;
     uint8_t mode = 0x30;
     bool modeSet = false;
@@ -219,7 +223,7 @@ int main(int argc, char** argv) {
     std::string lastSent;
     for (;;) {
         int64_t now = NowNs();
-        int64_t boardMs = openedAtNs < 0 ? 0 : (now - openedAtNs) / 1000000;
+        int64_t boardMs = startedAtNs < 0 ? 0 : (now - startedAtNs) / 1000000;
         while (!modeChanges.empty() && modeChanges.front().atNs <= now) {
             mode = modeChanges.front().mode;
             modeSet = true;
@@ -227,7 +231,7 @@ int main(int argc, char** argv) {
                         mode, static_cast<long long>(modeChanges.front().askedMs));
             modeChanges.pop_front();
         }
-        if (openedAtNs >= 0 && endMs >= 0 && boardMs >= endMs) {
+        if (startedAtNs >= 0 && endMs >= 0 && boardMs >= endMs) {
             std::printf("vboard: script ends\n");
             Destroy(uhid);
             return endStatus;
@@ -289,8 +293,6 @@ int main(int argc, char** argv) {
             break;
         case UHID_OPEN:
             opened = true;
-            if (openedAtNs < 0)
-                openedAtNs = NowNs();
             std::printf("vboard: opened\n");
             break;
         case UHID_CLOSE:
@@ -299,6 +301,8 @@ int main(int argc, char** argv) {
             break;
         case UHID_OUTPUT: {
             const uhid_output_req& output = event.u.output;
+            if (startedAtNs < 0)
+                startedAtNs = NowNs();
             std::string bytes;
             for (size_t i = 0; i < output.size && i < UHID_DATA_MAX; ++i) {
                 char hex[4];
@@ -308,7 +312,7 @@ int main(int argc, char** argv) {
             std::printf("vboard: output %s (%u bytes)\n", bytes.c_str(), static_cast<unsigned>(output.size));
             if (output.size >= 3 && output.data[0] == 0x12) {
                 int64_t arrived = NowNs();
-                int64_t askedMs = openedAtNs < 0 ? 0 : (arrived - openedAtNs) / 1000000;
+                int64_t askedMs = startedAtNs < 0 ? 0 : (arrived - startedAtNs) / 1000000;
                 modeChanges.push_back({askedMs, arrived + options.latencyMs * 1000000, output.data[2]});
             }
             break;
