@@ -22,6 +22,7 @@ extern "C" {
 
 #include "device/padwire.h"
 #include "platform/platform.h"
+#include "windows_hid_list.h"
 
 namespace {
 
@@ -34,36 +35,8 @@ bool UnderWine() {
     return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
 
-// Whether the system lists a HID interface with these IDs, found without
-// the backend: SetupAPI's list and each interface's attributes.
 bool Listed(int32_t vendor, int32_t product) {
-    GUID hidGuid;
-    HidD_GetHidGuid(&hidGuid);
-    HDEVINFO set = SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE)
-        return false;
-    bool listed = false;
-    SP_DEVICE_INTERFACE_DATA interfaceData{};
-    interfaceData.cbSize = sizeof interfaceData;
-    for (DWORD i = 0; !listed && SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, i, &interfaceData); ++i) {
-        std::vector<char> storage(4096);
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
-        detail->cbSize = sizeof *detail;
-        if (!SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, static_cast<DWORD>(storage.size()),
-                                              nullptr, nullptr))
-            continue;
-        HANDLE file = CreateFileA(detail->DevicePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE)
-            continue;
-        HIDD_ATTRIBUTES attributes{};
-        attributes.Size = sizeof attributes;
-        listed = HidD_GetAttributes(file, &attributes) && attributes.VendorID == vendor &&
-                 attributes.ProductID == product;
-        CloseHandle(file);
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return listed;
+    return !ListedHidPath(static_cast<USHORT>(vendor), static_cast<USHORT>(product)).empty();
 }
 
 // Wine's virtual devices are there for the first seconds of a Wine session

@@ -28,6 +28,8 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "../../windows_hid_list.h"
+
 namespace {
 
 HANDLE OpenForUse(const std::string& path) {
@@ -35,47 +37,20 @@ HANDLE OpenForUse(const std::string& path) {
                        OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
 }
 
+// Wine lists a device a little before it opens for reading and writing,
+// as weigh needs it to.
+bool OpensForUse(const char* path) {
+    HANDLE file = OpenForUse(path);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
+}
+
 // The path of the first present HID interface with these IDs, or "". With
-// usable, only one that also opens for reading and writing, as weigh needs:
-// Wine lists a device a little before it can be opened so.
+// usable, only one that also opens for reading and writing.
 std::string FindDevice(USHORT vendor, USHORT product, bool usable) {
-    GUID hidGuid;
-    HidD_GetHidGuid(&hidGuid);
-    HDEVINFO set = SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE)
-        return "";
-    std::string found;
-    for (DWORD index = 0; found.empty(); ++index) {
-        SP_DEVICE_INTERFACE_DATA interfaceData{};
-        interfaceData.cbSize = sizeof interfaceData;
-        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, index, &interfaceData))
-            break;
-        std::vector<char> storage(4096);
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
-        detail->cbSize = sizeof *detail;
-        if (!SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, static_cast<DWORD>(storage.size()),
-                                              nullptr, nullptr))
-            continue;
-        HANDLE file = CreateFileA(detail->DevicePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  0, nullptr);
-        if (file == INVALID_HANDLE_VALUE)
-            continue;
-        HIDD_ATTRIBUTES attributes{};
-        attributes.Size = sizeof attributes;
-        bool matches =
-            HidD_GetAttributes(file, &attributes) && attributes.VendorID == vendor && attributes.ProductID == product;
-        CloseHandle(file);
-        if (matches && usable) {
-            file = OpenForUse(detail->DevicePath);
-            matches = file != INVALID_HANDLE_VALUE;
-            if (matches)
-                CloseHandle(file);
-        }
-        if (matches)
-            found = detail->DevicePath;
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return found;
+    return ListedHidPath(vendor, product, usable ? OpensForUse : nullptr);
 }
 
 // One overlapped transfer, waited for up to limitMs; bytes moved, or -1
