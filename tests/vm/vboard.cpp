@@ -1,6 +1,6 @@
 // vboard: a virtual weighing board on /dev/uhid, for the VM test.
 //
-//   vboard [--bus usb|bluetooth] [--mode HH] [--latency MS] SCRIPT [PRODUCT]
+//   vboard [--bus usb|bluetooth] [--mode HH] [--latency MS] [--replay] SCRIPT [PRODUCT]
 //
 // It creates a HID device with the board's vendor and product IDs (or
 // PRODUCT, hex, for a device that is not the board) and a report descriptor
@@ -23,6 +23,8 @@
 //   --latency MS
 //               each mode change takes effect MS ms after its output report
 //               arrives, as over the radio link (default 0: at once).
+//   --replay    the script starts again at every output report, not only at
+//               the first: a device that serves several programs in turn.
 //
 // On standard output it logs each output report exactly as the kernel
 // handed it over, with its length, each mode change when it takes effect,
@@ -69,6 +71,7 @@ struct Options {
     uint16_t bus = BUS_USB;
     int leftOverMode = -1;  // -1: none, the board starts in its default mode
     int64_t latencyMs = 0;
+    bool replay = false;
     const char* script = nullptr;
     uint32_t product = boardProductId;
     bool productGiven = false;
@@ -103,6 +106,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->latencyMs = std::strtoll(argv[++i], &end, 10);
             if (*end != '\0' || options->latencyMs < 0)
                 return false;
+        } else if (arg == "--replay") {
+            options->replay = true;
         } else if (arg.rfind("--", 0) == 0) {
             return false;
         } else if (!options->script) {
@@ -167,7 +172,8 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
-        std::fputs("usage: vboard [--bus usb|bluetooth] [--mode HH] [--latency MS] SCRIPT [PRODUCT]\n", stderr);
+        std::fputs("usage: vboard [--bus usb|bluetooth] [--mode HH] [--latency MS] [--replay] SCRIPT [PRODUCT]\n",
+                   stderr);
         return 2;
     }
     std::ifstream file(options.script, std::ios::binary);
@@ -301,7 +307,7 @@ int main(int argc, char** argv) {
             break;
         case UHID_OUTPUT: {
             const uhid_output_req& output = event.u.output;
-            if (startedAtNs < 0)
+            if (startedAtNs < 0 || options.replay)
                 startedAtNs = NowNs();
             std::string bytes;
             for (size_t i = 0; i < output.size && i < UHID_DATA_MAX; ++i) {
