@@ -106,6 +106,12 @@ void NoteProbeRunning() {
             answeredMs = MsSince(probeStarted);
     runFlag.store(0, std::memory_order_seq_cst);
     bool answered = DeviceState.accelX.load() != 0;
+    // What weigh writes next, so that the next pass, like weigh.exe after
+    // an earlier run, finds the device streaming mode 0x34.
+    if (answered) {
+        SetLeds(0x10);
+        SetReportMode(0x00, 0x34);
+    }
     std::printf("hidwait: probe thread running after %lld ms\n", probeRunningMs.load());
     std::printf("hidwait: open check %s, first report with the accelerometer byte after %lld ms\n",
                 answered ? "passed" : "failed", answeredMs);
