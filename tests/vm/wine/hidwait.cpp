@@ -134,20 +134,19 @@ int main(int argc, char** argv) {
     std::string what = argv[1];
     auto vendor = static_cast<USHORT>(std::strtoul(argv[2], nullptr, 16));
     auto product = static_cast<USHORT>(std::strtoul(argv[3], nullptr, 16));
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(std::atoi(argv[4]));
-    auto started = std::chrono::steady_clock::now();
+    auto started = Clock::now();
+    auto deadline = started + std::chrono::seconds(std::atoi(argv[4]));
     for (;;) {
         std::string path = FindDevice(vendor, product, what != "gone");
         bool waited = what == "gone" ? path.empty() : !path.empty();
         if (waited) {
-            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
             std::printf("hidwait: %04x:%04x %s after %lld ms\n", vendor, product, what == "gone" ? "gone" : "present",
-                        static_cast<long long>(ms.count()));
+                        MsSince(started));
             if (what == "warm")
                 Warm(vendor, product);
             return 0;
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (Clock::now() >= deadline) {
             std::printf("hidwait: %04x:%04x still %s after %s s\n", vendor, product,
                         what == "gone" ? "present" : "missing", argv[4]);
             return 1;
