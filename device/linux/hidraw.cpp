@@ -42,6 +42,12 @@ constexpr int maxMatches = 64;
 constexpr size_t reportLimit = 256;  // the program's buffers are this long
 
 HandleSlot slots[slotCount];
+// The last node we told the user they may not open. A program that looks
+// for a board that has gone tries every half second, and a node that
+// comes back is closed to the user for a moment, until the udev rule acts:
+// the same refusal is said once, not at every try. Opens come from one
+// thread at a time.
+char refusedPath[PATH_MAX];
 char sysRoot[PATH_MAX] = "/sys";
 char devRoot[PATH_MAX] = "/dev";
 
@@ -182,15 +188,19 @@ extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
         if (std::snprintf(path, sizeof path, "%s/hidraw%d", devRoot, matches[i]) >= static_cast<int>(sizeof path))
             continue;
         int fd = open(path, O_RDWR | O_CLOEXEC);
-        if (fd >= 0)
+        if (fd >= 0) {
+            refusedPath[0] = '\0';
             return AdoptNode(fd);
+        }
         // The board is there but this user may not use it: say where to
         // look, then carry on as if it were missing.
-        if (errno == EACCES || errno == EPERM)
+        if ((errno == EACCES || errno == EPERM) && std::strcmp(path, refusedPath) != 0) {
+            std::snprintf(refusedPath, sizeof refusedPath, "%s", path);
             std::fprintf(stderr,
                          "weigh: cannot open %s: permission denied "
                          "(see \"When weigh says the board is missing\" in README.md)\n",
                          path);
+        }
     }
     return -1;
 }
