@@ -29,8 +29,12 @@ constexpr std::memory_order relaxed = std::memory_order_relaxed;
 constexpr auto pollStep = std::chrono::milliseconds(2);
 
 Script script;
-std::atomic<bool> boardOpen;
-std::atomic<int64_t> openedAtNs;
+// The handle handed out last and not closed since (0: none), and how many
+// handles of earlier power cycles are still open beside it.
+std::atomic<int32_t> openHandle;
+std::atomic<int32_t> staleHandles;
+std::atomic<int32_t> poweredCycle;  // the power cycle the mode below belongs to
+std::atomic<int64_t> openedAtNs;    // the script's clock starts at the first open
 std::atomic<int64_t> lastReportNs;
 std::atomic<uint8_t> reportingMode{0x30};
 std::atomic<int64_t> delivered, failed;
@@ -99,6 +103,25 @@ uint8_t ModeAt(int64_t now) {
     return reportingMode.load(relaxed);
 }
 
+int64_t ScriptMs(int64_t now) {
+    int64_t opened = openedAtNs.load(relaxed);
+    return opened == 0 ? 0 : (now - opened) / 1000000;
+}
+
+// The handle that reaches the board at this moment: the one handed out in
+// the board's present power cycle, while the board is on. One from an
+// earlier cycle never works again.
+bool Reaches(int32_t handle, const Moment& moment) {
+    return handle != 0 && handle == openHandle.load(relaxed) && moment.fault != StepKind::Off &&
+           handle == boardHandle + moment.powerCycles;
+}
+
+// A handle handed out by the board and not yet closed, dead or alive.
+bool IsOpen(int32_t handle) {
+    int32_t open = openHandle.load(relaxed);
+    return handle != 0 && (handle == open || (handle >= boardHandle && handle < open && staleHandles.load(relaxed) > 0));
+}
+
 void Hand(const unsigned char* report, int32_t length) {
     delivered.fetch_add(1, relaxed);
     if (reportObserver)
@@ -142,7 +165,9 @@ bool LoadScript(std::string_view text, std::string* error) {
 void Reset() {
     generation.fetch_add(1, relaxed);
     script = Script();
-    boardOpen.store(false, relaxed);
+    openHandle.store(0, relaxed);
+    staleHandles.store(0, relaxed);
+    poweredCycle.store(0, relaxed);
     openedAtNs.store(0, relaxed);
     lastReportNs.store(0, relaxed);
     reportingMode.store(0x30, relaxed);
@@ -167,6 +192,7 @@ int64_t ReportsDelivered() { return delivered.load(relaxed); }
 int64_t ReadsFailed() { return failed.load(relaxed); }
 int32_t MostConcurrentReads() { return mostInside.load(relaxed); }
 int32_t ReadsInside() { return inside.load(relaxed); }
+int32_t OpenHandles() { return (openHandle.load(relaxed) != 0 ? 1 : 0) + staleHandles.load(relaxed); }
 
 void PushReport(const uint8_t* bytes, size_t length) {
     length = std::min<size_t>(length, 256);
@@ -175,38 +201,55 @@ void PushReport(const uint8_t* bytes, size_t length) {
 }
 
 int64_t BoardClockMs() {
-    return (NowNs() - openedAtNs.load(relaxed)) / 1000000;
+    return ScriptMs(NowNs());
 }
 
 }  // namespace sim
 
 using namespace sim;
 
+// A board that is switched off is not there to be opened (an unplugged
+// one still is: its reads and writes fail). A board switched on again
+// starts afresh, in its default reporting mode.
 extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     Call call;
     call.kind = Call::Open;
     call.vendorId = vendorId;
     call.productId = productId;
-    bool found = !script.missing && vendorId == 0x057E && productId == 0x0306;
-    call.handle = call.result = found ? boardHandle : -1;
+    int64_t now = NowNs();
+    Moment moment = MomentAt(script, ScriptMs(now));
+    bool found = moment.fault != StepKind::Off && !script.missing && vendorId == 0x057E && productId == 0x0306;
+    int32_t handle = boardHandle + moment.powerCycles;
+    call.handle = call.result = found ? handle : -1;
     Record(call);
     if (!found)
         return -1;
-    openedAtNs.store(NowNs(), relaxed);
     lastReportNs.store(0, relaxed);
-    boardOpen.store(true, relaxed);
-    StartEndWatcher();
-    return boardHandle;
+    if (poweredCycle.load(relaxed) != moment.powerCycles) {
+        std::lock_guard<std::mutex> lock(mutex);
+        modeChanges.clear();
+        reportingMode.store(0x30, relaxed);
+        poweredCycle.store(moment.powerCycles, relaxed);
+    }
+    int32_t before = openHandle.exchange(handle, relaxed);
+    if (before != 0 && before != handle)
+        staleHandles.fetch_add(1, relaxed);
+    if (openedAtNs.load(relaxed) == 0) {
+        openedAtNs.store(now, relaxed);
+        StartEndWatcher();
+    }
+    return handle;
 }
 
 extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t*) {
     Call call;
     call.kind = Call::Write;
     call.handle = handle;
-    bool ours = handle == boardHandle && boardOpen.load(relaxed);
+    bool ours = IsOpen(handle);
     int64_t now = NowNs();
-    bool off = ours && MomentAt(script, (now - openedAtNs.load(relaxed)) / 1000000).fault == StepKind::Unplugged;
-    call.result = ours && !off ? 0 : -1;
+    Moment moment = MomentAt(script, ScriptMs(now));
+    bool reaches = ours && Reaches(handle, moment) && moment.fault != StepKind::Unplugged;
+    call.result = reaches ? 0 : -1;
     if (ours)
         std::memcpy(call.bytes.data(), report, call.bytes.size());
     if (call.result == 0 && report[0] == 0x12) {
@@ -220,8 +263,11 @@ extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t*)
     return call.result;
 }
 
+// A read on a handle that is not the board's is recorded; one on the
+// board's handle after the board went fails at once, as often as it is
+// made, and is only counted.
 extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) {
-    if (handle != boardHandle || !boardOpen.load(relaxed)) {
+    if (!IsOpen(handle)) {
         Call call;
         call.kind = Call::Read;
         call.handle = handle;
@@ -233,13 +279,16 @@ extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) 
     ReadGuard guard;
     for (;;) {
         int32_t length = 0;
+        int64_t now = NowNs();
+        Moment moment = MomentAt(script, ScriptMs(now));
+        if (!Reaches(handle, moment)) {
+            failed.fetch_add(1, relaxed);
+            return -1;
+        }
         if (TakePushed(report, &length)) {
             Hand(report, length);
             return length;
         }
-        int64_t now = NowNs();
-        int64_t boardMs = (now - openedAtNs.load(relaxed)) / 1000000;
-        Moment moment = MomentAt(script, boardMs);
         if (moment.fault == StepKind::Unplugged) {
             failed.fetch_add(1, relaxed);
             return -1;
@@ -272,10 +321,13 @@ extern "C" int32_t CloseHidHandle(int32_t handle) {
     Call call;
     call.kind = Call::Close;
     call.handle = handle;
-    bool ours = handle == boardHandle && boardOpen.load(relaxed);
+    bool ours = IsOpen(handle);
     call.result = ours ? 0 : -1;
     Record(call);
-    if (ours)
-        boardOpen.store(false, relaxed);
+    if (ours) {
+        int32_t expected = handle;
+        if (!openHandle.compare_exchange_strong(expected, 0, relaxed))
+            staleHandles.fetch_sub(1, relaxed);
+    }
     return call.result;
 }

@@ -18,7 +18,9 @@
 
 namespace sim {
 
-constexpr int32_t boardHandle = 0x5751;  // the handle an open board hands out
+// The handle an open board hands out; after each time it was switched off
+// and on again, the next number.
+constexpr int32_t boardHandle = 0x5751;
 
 // Replaces the script and forgets every call, report and mode: the board is
 // as new and closed. Call it while no thread is inside a padwire call.
@@ -44,6 +46,8 @@ int64_t ReportsDelivered();
 int64_t ReadsFailed();
 int32_t MostConcurrentReads();
 int32_t ReadsInside();
+// Handles handed out and not yet closed, dead or alive.
+int32_t OpenHandles();
 
 // Queues these bytes as the next input report, ahead of the script's, to
 // be delivered at once and exactly as given (at most 256 bytes; the rest

@@ -78,8 +78,8 @@ bool ParseScript(std::string_view text, Script* script, std::string* error) {
                 step.loads[i] = static_cast<int32_t>(value);
             }
             timed = true;
-        } else if (verb == "silent" || verb == "unplugged") {
-            step.kind = verb == "silent" ? StepKind::Silent : StepKind::Unplugged;
+        } else if (verb == "silent" || verb == "unplugged" || verb == "off") {
+            step.kind = verb == "silent" ? StepKind::Silent : verb == "off" ? StepKind::Off : StepKind::Unplugged;
             if (args > 1)
                 return fail(std::string(verb) + " takes at most a duration");
             step.durationMs = -1;
@@ -169,6 +169,10 @@ Moment MomentAt(const Script& script, int64_t ms) {
             for (int i = 0; i < 4; ++i)
                 moment.loads[i] = step.loads[i];
             break;
+        case StepKind::Off:
+            if (!current)
+                ++moment.powerCycles;
+            [[fallthrough]];
         case StepKind::Silent:
         case StepKind::Unplugged:
         case StepKind::Report:

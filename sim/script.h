@@ -15,6 +15,12 @@
 //   unplugged [MS]            reads and writes fail at once, as on a board
 //                             that was unplugged or switched itself off;
 //                             for MS ms, or for good
+//   off [MS]                  the board is switched off: the handle it gave
+//                             fails every read and write from now on, for
+//                             good, and opening it fails; after MS ms it is
+//                             on again, in its default reporting mode, and
+//                             a new open gives a new handle; without MS it
+//                             stays off
 //   missing                   the board is not there: opening it fails
 //   mode HH                   the reporting mode (hex) the board is in when
 //                             opened, as an earlier run left it (default 30:
@@ -38,7 +44,7 @@
 
 namespace sim {
 
-enum class StepKind { Board, Silent, Report, Unplugged, Rate, Accel, End };
+enum class StepKind { Board, Silent, Report, Unplugged, Off, Rate, Accel, End };
 
 struct Step {
     StepKind kind = StepKind::Board;
@@ -72,6 +78,7 @@ struct Moment {
     uint8_t reportId = 0;  // 0: the reporting mode's ID
     int32_t rate = 100;
     uint8_t accel = 0x80;
+    int32_t powerCycles = 0;  // off stretches that have ended by now
 };
 
 Moment MomentAt(const Script& script, int64_t ms);
