@@ -25,7 +25,15 @@ int32_t ProbeDevice();
 // returns only once it has ended.
 void StopProbe();
 
+// Reads that fail one after the other for this long mean the board has
+// gone; it is then looked for again at this pace.
+constexpr int32_t boardGoneAfterMs = 500;
+constexpr uint32_t lookAgainEveryMs = 500;
+
 void ProbeThread();
+// The continuous reader. Once the start-up has handed it the board it is
+// the only thread that uses deviceHandle and outReport: when the board
+// goes, it closes the handle, looks for the board again and readies it.
 void ReadLoopThread();
 
 #endif

@@ -1,5 +1,8 @@
 #include "acquisition.h"
 
+#include <cstdio>
+
+#include "../device/padwire.h"
 #include "../device/reports.h"
 
 std::atomic<uint8_t> runFlag;
@@ -62,6 +65,33 @@ void StopProbe() {
     probeThread = 0;
 }
 
+// A board that has gone (switched off, out of range, batteries low) fails
+// every read at once; one that is there but silent keeps its read waiting,
+// so only failures one after the other, for long enough that no passing
+// glitch of the link counts, mean it has gone. Its handle is dead for
+// good: the board that comes back is a new device, to be opened anew and
+// told again what to do. The zero point stays the user's.
+static void FindBoardAgain() {
+    std::fputs("weigh: the board has gone; waiting for it to come back\n", stderr);
+    CloseHidHandle(deviceHandle);
+    deviceHandle = -1;
+    for (;;) {
+        int32_t handle = OpenHidHandle(boardVendorId, boardProductId);
+        if (handle != -1) {
+            deviceHandle = handle;
+            break;
+        }
+        PlatformSleep(lookAgainEveryMs);
+    }
+    SetLeds(0x10);
+    SetReportMode(0x00, 0x34);
+    std::fputs("weigh: the board is back\n", stderr);
+}
+
+static double MsSince(int64_t start) {
+    return static_cast<double>(PlatformCounter() - start) / static_cast<double>(PlatformCounterFrequency()) * 1000.0;
+}
+
 // The probe tests runFlag only after its read and, once it has read a
 // report with the accelerometer byte, its 100 ms sleep, so it
 // may still be asleep when this thread raises the flag again; it would then
@@ -74,8 +104,18 @@ void ReadLoopThread() {
         probeThread = 0;
     }
     runFlag.store(1, relaxed);
+    int64_t failingSince = 0;
+    bool failing = false;
     while (runFlag.load(relaxed) != 0) {
-        ReadDeviceReport();
+        if (ReadDeviceReport() == 1) {
+            failing = false;
+        } else if (!failing) {
+            failing = true;
+            failingSince = PlatformCounter();
+        } else if (MsSince(failingSince) >= boardGoneAfterMs) {
+            FindBoardAgain();
+            failing = false;
+        }
         if (DeviceState.buttons2.load(relaxed) == 0x80)
             return;
     }

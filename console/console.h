@@ -11,9 +11,6 @@ extern int32_t tareRf, tareRb, tareLf, tareLb;
 // The last pass's loads relative to the zero points, and their sum.
 extern int32_t Mrf, Mrb, Mlf, Mlb, Msum;
 
-constexpr int32_t boardVendorId = 0x057E;
-constexpr int32_t boardProductId = 0x0306;
-
 // Opens the board and makes it ready for weighing, with the continuous
 // reader running. 1 on success; 0 after the failed open check, when the
 // user has been told and the device is closed.

@@ -63,8 +63,10 @@ void DecodeInputReport() {
 // below. A read that hands over no byte counts as failed too: it carries
 // no report, and a backend that returns such reads without waiting would
 // spin just the same. Successful reads follow each other with no pause.
-void ReadDeviceReport() {
-    if (ReadReport(deviceHandle, inReport, &readInfo) <= 0)
+int32_t ReadDeviceReport() {
+    int32_t came = ReadReport(deviceHandle, inReport, &readInfo) > 0 ? 1 : 0;
+    if (came == 0)
         PlatformSleep(failedReadPauseMs);
     DecodeInputReport();
+    return came;
 }

@@ -19,6 +19,10 @@ struct DeviceStateRecord {
     std::atomic<int32_t> rawLb;     // left back, bytes 9-10
 };
 
+// The board's vendor and product IDs, by which it is opened.
+constexpr int32_t boardVendorId = 0x057E;
+constexpr int32_t boardProductId = 0x0306;
+
 constexpr int reportBufferSize = 256;
 constexpr uint32_t failedReadPauseMs = 10;  // after a read that delivered no report
 
@@ -34,8 +38,9 @@ void SetLeds(int32_t value);
 // Output report 0x12: the data reporting mode.
 void SetReportMode(int32_t flags, int32_t mode);
 // Reads one input report into inReport and decodes it into DeviceState;
-// after a read that failed, first pauses failedReadPauseMs.
-void ReadDeviceReport();
+// after a read that failed, first pauses failedReadPauseMs. 1 when a report
+// came, 0 when the read failed (the continuous reader counts those).
+int32_t ReadDeviceReport();
 // Decodes whatever inReport holds (the second half of ReadDeviceReport).
 void DecodeInputReport();
 // 1 when a report of this ID carries the accelerometer byte (0x30 family,
