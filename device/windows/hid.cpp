@@ -9,6 +9,14 @@
 // storage, so the read and write paths allocate nothing, and a read left
 // pending by a thread that was ended by force completes into memory that
 // is still ours.
+//
+// Every wait here is either for a transfer that the driver took and still
+// holds, or bounded. ReadFile and WriteFile mark the OVERLAPPED record
+// STATUS_PENDING before they hand the transfer on; one that fails at once,
+// as every one does once the board has gone, leaves the mark, and nothing
+// will ever complete the record or set its event: GetOverlappedResult(...,
+// TRUE) on it would wait for good. Each slot therefore tracks which of its
+// two records a transfer may still hold, and only those are waited for.
 #include <windows.h>
 
 #include <setupapi.h>
@@ -34,13 +42,23 @@ static constexpr DWORD programBufferLength = 256;
 // tried again as a SET_REPORT, as a write to a board that has gone silent
 // would otherwise hold the main thread for good.
 static constexpr DWORD writeTimeoutMs = 1000;
+// How long a cancelled transfer is given to come back from the driver. One
+// that has not is left to it: its record and buffer stay reserved.
+static constexpr DWORD cancelTimeoutMs = 1000;
 
 struct OpenDevice {
-    std::atomic<HANDLE> file;  // nullptr: the slot is free
+    std::atomic<HANDLE> file;  // nullptr: the slot is closed
     DWORD inputLength;         // InputReportByteLength, report ID included
     DWORD outputLength;        // OutputReportByteLength, report ID included
     OVERLAPPED readOverlap;
     OVERLAPPED writeOverlap;
+    // Whether the driver may hold a transfer on the record: set before
+    // ReadFile or WriteFile is called, so that a thread ended by force
+    // inside the call leaves it set, and cleared once the transfer has
+    // failed at once or completed. A closed slot whose transfer the driver still held
+    // at the close is taken again only once that transfer has completed.
+    std::atomic<bool> readPending;
+    std::atomic<bool> writePending;
     unsigned char inBuffer[maxReportLength];
     unsigned char outBuffer[maxReportLength];
 };
@@ -124,10 +142,23 @@ static int32_t OpenSlot(int slot, const char* path) {
     return slot + 1;
 }
 
+// Whether no transfer is held on the record any more; clears the mark of
+// one that has completed since it was made.
+static bool Settled(OVERLAPPED* overlap, std::atomic<bool>* pending) {
+    if (pending->load(std::memory_order_acquire) && !HasOverlappedIoCompleted(overlap))
+        return false;
+    pending->store(false, std::memory_order_relaxed);
+    return true;
+}
+
 static int FreeSlot() {
-    for (int slot = 0; slot < maxOpenDevices; ++slot)
-        if (devices[slot].file.load(std::memory_order_acquire) == nullptr)
+    for (int slot = 0; slot < maxOpenDevices; ++slot) {
+        OpenDevice* device = &devices[slot];
+        if (device->file.load(std::memory_order_acquire) == nullptr &&
+            Settled(&device->readOverlap, &device->readPending) &&
+            Settled(&device->writeOverlap, &device->writePending))
             return slot;
+    }
     return -1;
 }
 
@@ -171,32 +202,43 @@ extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     return handle;
 }
 
-// Starts an overlapped transfer and waits for it; the count of bytes moved,
-// or -1. With a limit, a transfer still pending at its end is cancelled.
-static int32_t Transfer(HANDLE file, OVERLAPPED* overlap, BOOL started, DWORD limitMs) {
-    if (!started && GetLastError() != ERROR_IO_PENDING)
-        return -1;
-    if (limitMs != INFINITE && WaitForSingleObject(overlap->hEvent, limitMs) != WAIT_OBJECT_0)
-        CancelIoEx(file, overlap);
-    DWORD count = 0;
-    if (!GetOverlappedResult(file, overlap, &count, TRUE))
-        return -1;
-    return static_cast<int32_t>(count);
-}
-
 static void Rearm(OVERLAPPED* overlap) {
     HANDLE event = overlap->hEvent;
     std::memset(overlap, 0, sizeof *overlap);
     overlap->hEvent = event;
 }
 
+// Waits for the transfer that ReadFile or WriteFile (its result in
+// started) began on the record; the count of bytes moved, or -1. One that
+// failed at once is not waited for. With a limit, one still pending at its
+// end is cancelled and given cancelTimeoutMs to come back; if it does not,
+// it stays marked pending.
+static int32_t Transfer(HANDLE file, OVERLAPPED* overlap, std::atomic<bool>* pending, BOOL started,
+                        DWORD limitMs) {
+    if (!started && GetLastError() != ERROR_IO_PENDING) {
+        pending->store(false, std::memory_order_relaxed);
+        return -1;
+    }
+    if (WaitForSingleObject(overlap->hEvent, limitMs) != WAIT_OBJECT_0) {
+        CancelIoEx(file, overlap);
+        if (WaitForSingleObject(overlap->hEvent, cancelTimeoutMs) != WAIT_OBJECT_0)
+            return -1;
+    }
+    DWORD count = 0;
+    BOOL done = GetOverlappedResult(file, overlap, &count, FALSE);
+    pending->store(false, std::memory_order_relaxed);
+    return done ? static_cast<int32_t>(count) : -1;
+}
+
 // Sends exactly the device's output report length: the program's buffer,
 // report ID first, as far as it goes, zeros behind it. Some Bluetooth
 // stacks refuse interrupt-channel writes and take only SET_REPORT, so a
-// failed write is tried again that way.
+// failed write is tried again that way. While the driver still holds an
+// earlier write that did not come back from its cancel, the slot's buffer
+// is the driver's, and writes fail.
 extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t* info) {
     OpenDevice* device = Lookup(handle);
-    if (!device || device->outputLength == 0)
+    if (!device || device->outputLength == 0 || !Settled(&device->writeOverlap, &device->writePending))
         return -1;
     HANDLE file = device->file.load(std::memory_order_relaxed);
     DWORD length = device->outputLength;
@@ -204,9 +246,11 @@ extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t* 
     std::memcpy(device->outBuffer, report, copied);
     std::memset(device->outBuffer + copied, 0, length - copied);
     Rearm(&device->writeOverlap);
+    device->writePending.store(true, std::memory_order_relaxed);
     BOOL started = WriteFile(file, device->outBuffer, length, nullptr, &device->writeOverlap);
-    int32_t sent = Transfer(file, &device->writeOverlap, started, writeTimeoutMs);
-    if (sent < 0 && HidD_SetOutputReport(file, device->outBuffer, length))
+    int32_t sent = Transfer(file, &device->writeOverlap, &device->writePending, started, writeTimeoutMs);
+    if (sent < 0 && !device->writePending.load(std::memory_order_relaxed) &&
+        HidD_SetOutputReport(file, device->outBuffer, length))
         sent = static_cast<int32_t>(length);
     if (sent >= 0 && info)
         *info = static_cast<uint32_t>(sent);
@@ -219,12 +263,13 @@ extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t* 
 // when the read fails.
 extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t* info) {
     OpenDevice* device = Lookup(handle);
-    if (!device || device->inputLength == 0)
+    if (!device || device->inputLength == 0 || !Settled(&device->readOverlap, &device->readPending))
         return -1;
     HANDLE file = device->file.load(std::memory_order_relaxed);
     Rearm(&device->readOverlap);
+    device->readPending.store(true, std::memory_order_relaxed);
     BOOL started = ReadFile(file, device->inBuffer, device->inputLength, nullptr, &device->readOverlap);
-    int32_t count = Transfer(file, &device->readOverlap, started, INFINITE);
+    int32_t count = Transfer(file, &device->readOverlap, &device->readPending, started, INFINITE);
     if (count < 0)
         return -1;
     DWORD copied = static_cast<DWORD>(count) < programBufferLength ? static_cast<DWORD>(count) : programBufferLength;
@@ -234,19 +279,27 @@ extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t* i
     return static_cast<int32_t>(copied);
 }
 
-// Call it when no other thread is inside a call on the handle; a thread
-// ended by force may have left a read pending, and that one is cancelled
-// and waited for, so the driver is done with the slot's buffer before the
-// slot is given up.
+// Gives a transfer that the driver may still hold on the record, and that
+// the close has cancelled, at most cancelTimeoutMs to come back.
+static void Settle(OVERLAPPED* overlap, std::atomic<bool>* pending) {
+    if (pending->load(std::memory_order_relaxed) &&
+        WaitForSingleObject(overlap->hEvent, cancelTimeoutMs) == WAIT_OBJECT_0)
+        pending->store(false, std::memory_order_relaxed);
+}
+
+// Call it when no other thread is inside a call on the handle. A thread
+// ended by force may have left a read pending: that one is cancelled and
+// waited for, so that the driver is done with the slot's buffer before the
+// slot is given up. A record whose last transfer failed at once, as every
+// one does once the board has gone, is not waited for at all.
 extern "C" int32_t CloseHidHandle(int32_t handle) {
     OpenDevice* device = Lookup(handle);
     if (!device)
         return -1;
     HANDLE file = device->file.load(std::memory_order_relaxed);
     CancelIoEx(file, nullptr);
-    DWORD count;
-    GetOverlappedResult(file, &device->readOverlap, &count, TRUE);
-    GetOverlappedResult(file, &device->writeOverlap, &count, TRUE);
+    Settle(&device->readOverlap, &device->readPending);
+    Settle(&device->writeOverlap, &device->writePending);
     CloseHandle(file);
     ReleaseEvents(device);
     device->file.store(nullptr, std::memory_order_release);
