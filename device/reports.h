@@ -26,6 +26,10 @@ constexpr int32_t boardProductId = 0x0306;
 constexpr int reportBufferSize = 256;
 constexpr uint32_t failedReadPauseMs = 10;  // after a read that delivered no report
 
+// deviceHandle and outReport belong to the main thread during the start-up
+// and to the continuous reader after it: once the reader has started, only
+// it sends output reports, and when the board has gone it alone closes the
+// handle and opens the board again.
 extern int32_t deviceHandle;  // -1: no board found
 extern unsigned char outReport[reportBufferSize];
 extern unsigned char inReport[reportBufferSize];

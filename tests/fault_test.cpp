@@ -1,9 +1,11 @@
 // Faults a board or a broken link can hand the program: reports of other
 // families and of every ID, short and long reads, a board that stops or is
-// unplugged mid-run, and a flood of reports.
+// unplugged mid-run, switched off and on again, and a flood of reports.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "acquisition/acquisition.h"
 #include "console/console.h"
@@ -120,6 +122,123 @@ TEST(FaultsInARun, BoardUnpluggedMidRun) {
     ASSERT_TRUE(test::WaitForProgramThreads());
     EXPECT_EQ(DeviceState.buttons2.load(), 0x80);
     EXPECT_LE(sim::ReadsFailed(), 500);
+}
+
+// What a run holds of the process: descriptors, threads and resident
+// memory (Linux; elsewhere the program's own threads).
+struct Holdings {
+    long descriptors = 0;
+    long threads = 0;
+    long residentKb = 0;
+};
+
+Holdings Held() {
+    Holdings held;
+#ifdef __linux__
+    namespace fs = std::filesystem;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++held.descriptors;
+    }
+    for (const auto& entry : fs::directory_iterator("/proc/self/task")) {
+        (void)entry;
+        ++held.threads;
+    }
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            held.residentKb = std::stol(line.substr(6));
+#else
+    held.threads = PlatformLiveThreads();
+#endif
+    return held;
+}
+
+size_t Count(const std::string& text, const std::string& line) {
+    size_t count = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + line.size()))
+        ++count;
+    return count;
+}
+
+// The board switched off (its handle dead for good) and on again, once or
+// many times: each time weigh says it has gone, finds it again, lights its
+// LED, sets mode 0x34 on the new handle, says it is back and shows its new
+// loads against the zero point taken before. Failed reads and opens are
+// paced, and the hundredth cycle holds no more of the process than the
+// first.
+struct ComeBackCase {
+    const char* name;
+    int offMs;
+    int cycles;
+};
+
+TEST(FaultsInARun, BoardSwitchedOffAndOnIsFoundAgain) {
+    for (ComeBackCase c : {ComeBackCase{"back within the half second", 500, 2},
+                           ComeBackCase{"off for two seconds", 2000, 1},
+                           ComeBackCase{"a hundred times", 500, 100}}) {
+        SCOPED_TRACE(c.name);
+        // Zero point 100 a corner; cycle k shows 200 + k, so Mrf 100 + k.
+        std::string script = "board 1500 00 00 100 100 100 100\nboard 300 00 08 100 100 100 100\n"
+                             "board 300 00 00 150 150 150 150\n";
+        for (int k = 1; k <= c.cycles; ++k) {
+            std::string load = std::to_string(200 + k);
+            script += "off " + std::to_string(c.offMs) + "\nboard 200 00 00 " + load + " " + load + " " + load +
+                      " " + load + "\n";
+        }
+        script += "board 300 00 80 0 0 0 0\n";
+        test::FreshRun(script);
+        testing::internal::CaptureStderr();
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(StartWeighing(), 1);
+        std::vector<bool> seen(static_cast<size_t>(c.cycles) + 1, false);
+        Holdings first, last;
+        bool ended = test::WaitFor([&] {
+            DisplayPass();
+            PlatformSleep(1);
+            int k = Mrf - 100;
+            if (k >= 1 && k <= c.cycles && !seen[static_cast<size_t>(k)]) {
+                seen[static_cast<size_t>(k)] = true;
+                if (k == 1)
+                    first = Held();
+                if (k == c.cycles)
+                    last = Held();
+            }
+            return PlatformLiveThreads() == 0;
+        }, std::chrono::seconds(30 + c.cycles * 2));
+        testing::internal::GetCapturedStdout();
+        std::string said = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(ended) << "the reader did not end on the last Home";
+        for (int k = 1; k <= c.cycles; ++k)
+            EXPECT_TRUE(seen[static_cast<size_t>(k)]) << "cycle " << k << "'s loads were never shown";
+        std::string gone = "weigh: the board has gone; waiting for it to come back\n";
+        std::string back = "weigh: the board is back\n";
+        EXPECT_EQ(Count(said, gone), static_cast<size_t>(c.cycles));
+        EXPECT_EQ(Count(said, back), static_cast<size_t>(c.cycles));
+        EXPECT_EQ(said.size(), (gone.size() + back.size()) * static_cast<size_t>(c.cycles)) << said;
+        // After the start's three reports, 11 10 and 12 00 34 on each new handle.
+        std::vector<std::string> written = test::WrittenReports(3);
+        ASSERT_EQ(written.size(), 3u + 2u * static_cast<size_t>(c.cycles));
+        int failedOpens = 0;
+        int32_t lastWriteHandle = 0;
+        for (const sim::Call& call : sim::Calls()) {
+            failedOpens += call.kind == sim::Call::Open && call.result == -1;
+            if (call.kind == sim::Call::Write)
+                lastWriteHandle = call.handle;
+        }
+        EXPECT_EQ(written[written.size() - 2].substr(0, 5), "11 10");
+        EXPECT_EQ(written.back(), "12 00 34");
+        EXPECT_EQ(lastWriteHandle, sim::boardHandle + c.cycles);
+        EXPECT_EQ(sim::OpenHandles(), 1);
+        // About fifty failed reads a cycle and two opens a second; a loop
+        // that did not pause would make thousands.
+        EXPECT_LE(sim::ReadsFailed(), 100 * c.cycles);
+        EXPECT_LE(failedOpens, c.cycles * (c.offMs / 500 + 1));
+        EXPECT_EQ(last.descriptors, first.descriptors);
+        EXPECT_EQ(last.threads, first.threads);
+        // Pages, not bytes: a leak of a few hundred bytes a cycle shows.
+        EXPECT_LE(last.residentKb, first.residentKb + 32);
+    }
 }
 
 // Reports of the wrong family and of every ID arrive during a real run.

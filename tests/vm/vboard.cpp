@@ -26,9 +26,13 @@
 //   --replay    the script starts again at every output report, not only at
 //               the first: a device that serves several programs in turn.
 //
+// The script's off line destroys the device, as a board switched off
+// leaves the bus; when the stretch ends the board is created again, a new
+// device with a new node, in its default mode.
+//
 // On standard output it logs each output report exactly as the kernel
 // handed it over, with its length, each mode change when it takes effect,
-// and each change in what it sends.
+// each change in what it sends, and each time it is switched off and on.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -227,6 +231,7 @@ int main(int argc, char** argv) {
     std::deque<ModeChange> modeChanges;  // in the order they arrived
     uint16_t lastButtons = 0;
     std::string lastSent;
+    bool switchedOff = false;
     for (;;) {
         int64_t now = NowNs();
         int64_t boardMs = startedAtNs < 0 ? 0 : (now - startedAtNs) / 1000000;
@@ -243,6 +248,22 @@ int main(int argc, char** argv) {
             return endStatus;
         }
         sim::Moment moment = sim::MomentAt(script, boardMs);
+        bool off = startedAtNs >= 0 && moment.fault == sim::StepKind::Off;
+        if (off && !switchedOff) {
+            switchedOff = true;
+            opened = false;
+            Destroy(uhid);
+            std::printf("vboard: at %lld ms switched off\n", static_cast<long long>(boardMs));
+        } else if (!off && switchedOff) {
+            switchedOff = false;
+            modeChanges.clear();
+            mode = 0x30;
+            modeSet = false;
+            lastButtons = static_cast<uint16_t>(moment.buttons1 << 8 | moment.buttons2);
+            if (!Send(uhid, create))
+                return 1;
+            std::printf("vboard: at %lld ms switched on, a new device\n", static_cast<long long>(boardMs));
+        }
         bool sending = opened && moment.fault != sim::StepKind::Silent && moment.fault != sim::StepKind::Unplugged;
         if (opened && moment.fault == sim::StepKind::Unplugged) {
             std::printf("vboard: unplugged\n");
