@@ -7,12 +7,18 @@
 //   hidwait warm VID PID SECONDS      waits for one and goes through
 //                                     weigh's own start on it, up to and
 //                                     with its 100 ms open check
+//   hidwait close VID PID SECONDS     waits for one, opens it with weigh's
+//                                     backend, reads it until its reads
+//                                     fail (the device gone, within
+//                                     SECONDS), reads once more and then
+//                                     closes the handle
 //
 // Exit status 0 when what it waited for came within SECONDS (and, for
-// warm, the open check passed), else 1. Under an emulated CPU the first
-// process through Wine's HID read path, on a thread of its own started
-// beside all the DLLs weigh loads, is slow: "warm" on a device of the
-// test's own brings those code paths up before weigh.exe runs.
+// warm, the open check passed; for close, CloseHidHandle returned within a
+// second), else 1. Under an emulated CPU the first process through Wine's
+// HID read path, on a thread of its own started beside all the DLLs weigh
+// loads, is slow: "warm" on a device of the test's own brings those code
+// paths up before weigh.exe runs.
 #include <windows.h>
 
 #include <setupapi.h>
@@ -123,12 +129,62 @@ void NoteProbeRunning() {
     std::_Exit(answered ? 0 : 1);
 }
 
+std::atomic<long long> closedAfterMs{-1};
+Clock::time_point closeStarted;
+int32_t closingHandle;
+
+void CloseTheHandle() {
+    CloseHidHandle(closingHandle);
+    closedAfterMs.store(MsSince(closeStarted));
+}
+
+[[noreturn]] void GiveUp(const char* what) {
+    std::printf("hidwait: %s\n", what);
+    std::fflush(stdout);
+    std::_Exit(1);
+}
+
+// A read that the device's going completes, and the reads after it, which
+// fail at once, as weigh's reader meets them; then the close that weigh's
+// reader makes of the dead handle, on a thread of its own so that a close
+// that never returns is seen.
+[[noreturn]] void CloseGone(USHORT vendor, USHORT product, int seconds) {
+    int32_t handle = OpenHidHandle(vendor, product);
+    if (handle == -1)
+        GiveUp("cannot open the device");
+    std::printf("hidwait: opened\n");
+    std::thread([seconds] {
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        GiveUp("the device did not go");
+    }).detach();
+    static unsigned char report[256];
+    uint32_t info = 0;
+    long long reports = 0;
+    while (ReadReport(handle, report, &info) > 0)
+        ++reports;
+    std::printf("hidwait: %lld reports, then a read failed\n", reports);
+    auto again = Clock::now();
+    int32_t result = ReadReport(handle, report, &info);
+    std::printf("hidwait: the next read gave %d after %lld ms\n", result, MsSince(again));
+    closingHandle = handle;
+    closeStarted = Clock::now();
+    std::thread(CloseTheHandle).detach();
+    while (closedAfterMs.load() < 0 && MsSince(closeStarted) < 10000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    long long closedMs = closedAfterMs.load();
+    if (closedMs < 0)
+        GiveUp("CloseHidHandle has not returned after 10 s");
+    std::printf("hidwait: CloseHidHandle returned after %lld ms\n", closedMs);
+    std::fflush(stdout);
+    std::_Exit(closedMs <= 1000 ? 0 : 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc != 5) {
-        std::fputs("usage: hidwait present|gone|warm VID PID SECONDS\n", stderr);
+        std::fputs("usage: hidwait present|gone|warm|close VID PID SECONDS\n", stderr);
         return 2;
     }
     std::string what = argv[1];
@@ -144,6 +200,8 @@ int main(int argc, char** argv) {
                         MsSince(started));
             if (what == "warm")
                 Warm(vendor, product);
+            if (what == "close")
+                CloseGone(vendor, product, std::atoi(argv[4]));
             return 0;
         }
         if (Clock::now() >= deadline) {
