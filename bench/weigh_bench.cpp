@@ -18,11 +18,21 @@
 // moment that call returns. Both notes go to memory shared with this
 // process. The run that measures CPU time and memory has neither.
 //
-// The program is judged against a floor measured in the same run: a bare
-// loop of the same 1 ms sleep, in a child process of its own started the
-// same way, that notes each of its wake-ups and does nothing else. Its runs
-// come before, between and after the program's judged runs (bare, timed,
-// bare, plain, bare), so that both see the same host.
+// The program is judged against floors measured in the same run, each in a
+// child process of its own started the same way: a bare loop of the same
+// 1 ms sleep, readied as the program readies it, that notes each of its
+// wake-ups and does nothing else; the same loop forming and writing the
+// program's line to the terminal at each wake-up, for the display thread's
+// CPU; and, beside them, the bare loop with the system's default timer
+// slack. Their runs come before, between and after the program's judged
+// runs (bare, timed, bare, line, plain, line, bare), so that both see the
+// same host.
+//
+// Latency is from the moment the board sends a report, by its own
+// schedule, to the first line that shows it or a later one. The board
+// sends 1000 reports a second in that run, so that 5 s give the 5,000
+// timed reports a p99 needs; every window lasts, if need be, until its
+// figures have that many samples.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
