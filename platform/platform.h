@@ -58,7 +58,8 @@ void PlatformSleep(uint32_t ms);
 // other timers. Windows: a high-resolution waitable timer
 // (CreateWaitableTimerExW with CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
 // Windows 10 1803 and later) for that thread's sleeps, where Sleep lasts to
-// the next tick of the 1 ms timer resolution after the time asked.
+// the next tick of the 1 ms timer resolution after the time asked; not
+// under Wine, which makes an ordinary timer of that name.
 int32_t PlatformPreciseSleep();
 
 // When set before PlatformStart, PlatformStart leaves the sleep as it is,
