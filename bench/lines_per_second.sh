@@ -18,11 +18,12 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # The board holds its load past the measured stretch, then the run ends.
 printf 'rate 100\nboard 60000 00 00 1480 1523 1502 1461\nend\n' >"$work/steady.txt"
+: >"$work/out.txt"
 
 if [ -n "$prefix" ]; then
-    "$here/tests/wine/run" "$prefix" "$program" "$work/steady.txt" >"$work/out.txt" 2>"$work/err.txt" </dev/null &
+    "$here/tests/wine/run" "$prefix" "$program" "$work/steady.txt" >>"$work/out.txt" 2>"$work/err.txt" </dev/null &
 else
-    "$program" "$work/steady.txt" >"$work/out.txt" 2>"$work/err.txt" </dev/null &
+    "$program" "$work/steady.txt" >>"$work/out.txt" 2>"$work/err.txt" </dev/null &
 fi
 pid=$!
 
