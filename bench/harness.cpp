@@ -226,6 +226,8 @@ std::string FormatJson(const Figures& f) {
         {"default_slack_sleep_period_p99_ms", f.defaultSlackPeriodP99Ms, 4},
         {"default_slack_sleep_periods", static_cast<double>(f.defaultSlackPeriods), 0},
         {"default_slack_bare_loop_cpu_core_share", f.defaultSlackCoreShare, 4},
+        {"hand_over_p50_ms", f.handOverP50Ms, 4},
+        {"hand_over_p99_ms", f.handOverP99Ms, 4},
     };
     std::string text = "{";
     for (const auto& field : fields) {
@@ -277,6 +279,8 @@ std::string FormatTable(const Figures& f) {
     add("report-to-line latency p99", number("%.3f ms", f.latencyP99Ms), number("%.3f ms", f.latencyFloorP99Ms),
         number("%.3f", f.latencyP99ToFloor), "<= 1.20", AtMost(f.latencyP99ToFloor, latencyToFloorLimit));
     add("report-to-line latency max", number("%.3f ms", f.latencyMaxMs), "", "", "", "");
+    add("  of it, sent to handed over p50", number("%.3f ms", f.handOverP50Ms), "", "", "", "");
+    add("  of it, sent to handed over p99", number("%.3f ms", f.handOverP99Ms), "", "", "", "");
     add("  reports timed", number("%.0f", static_cast<double>(f.latencySamples)), "", "", ">= 5000",
         f.latencySamples >= minSamples ? "met" : "MISSED");
     add("display pass period median", number("%.3f ms", f.passPeriodMedianMs),

@@ -123,6 +123,8 @@ constexpr int64_t minSamples = 5000;
 // Everything weigh-bench measures, all of it in its JSON.
 struct Figures {
     double latencyP50Ms = 0, latencyP99Ms = 0, latencyMaxMs = 0;
+    // Of the latency, the part from sending to the reader's hand-over.
+    double handOverP50Ms = 0, handOverP99Ms = 0;
     double passPeriodMedianMs = 0, passPeriodP99Ms = 0;
     double sleepPeriodMedianMs = 0, passToSleepRatio = 0;
     double shownShare100Hz = 0, shownShare1000Hz = 0;

@@ -307,7 +307,7 @@ const std::vector<std::string> jsonKeys = {
     "sleep_periods",          "line_loop_cpu_core_share", "line_loop_period_median_ms",
     "display_cpu_to_line_loop", "default_slack_sleep_period_median_ms",
     "default_slack_sleep_period_p99_ms", "default_slack_sleep_periods",
-    "default_slack_bare_loop_cpu_core_share"};
+    "default_slack_bare_loop_cpu_core_share", "hand_over_p50_ms", "hand_over_p99_ms"};
 
 TEST(Output, JsonHoldsEveryFigure) {
     bench::Figures figures;

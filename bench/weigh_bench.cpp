@@ -756,6 +756,12 @@ int main(int argc, char** argv) {
     figures.latencyP50Ms = bench::Quantile(latencies, 0.5);
     figures.latencyP99Ms = bench::Quantile(latencies, 0.99);
     figures.latencyMaxMs = bench::Quantile(latencies, 1.0);
+    std::vector<double> handOvers;
+    for (size_t i = 0; i < at1000.reports.size(); ++i)
+        if (sent[i] >= at1000.fromNs && sent[i] < windowEnd)
+            handOvers.push_back(static_cast<double>(at1000.reports[i].ns - sent[i]) / 1e6);
+    figures.handOverP50Ms = bench::Quantile(handOvers, 0.5);
+    figures.handOverP99Ms = bench::Quantile(handOvers, 0.99);
     figures.latencySamples = static_cast<int64_t>(latencies.size());
     figures.latencyP99ToFloor = bench::Ratio(figures.latencyP99Ms, figures.latencyFloorP99Ms);
     bench::Matching matched = bench::MatchReports(at1000.reports, at1000.lines, at1000.fromNs, windowEnd);
