@@ -222,10 +222,11 @@ std::string FormatJson(const Figures& f) {
         {"line_loop_cpu_core_share", f.lineLoopCoreShare, 4},
         {"line_loop_period_median_ms", f.lineLoopPeriodMedianMs, 4},
         {"display_cpu_to_line_loop", f.displayCpuToLineLoop, 4},
-        {"default_slack_sleep_period_median_ms", f.defaultSlackPeriodMedianMs, 4},
-        {"default_slack_sleep_period_p99_ms", f.defaultSlackPeriodP99Ms, 4},
-        {"default_slack_sleep_periods", static_cast<double>(f.defaultSlackPeriods), 0},
-        {"default_slack_bare_loop_cpu_core_share", f.defaultSlackCoreShare, 4},
+        {"pass_to_line_loop_ratio", f.passToLineLoopRatio, 4},
+        {"default_slack_line_loop_period_median_ms", f.defaultSlackPeriodMedianMs, 4},
+        {"default_slack_line_loop_period_p99_ms", f.defaultSlackPeriodP99Ms, 4},
+        {"default_slack_line_loop_periods", static_cast<double>(f.defaultSlackPeriods), 0},
+        {"default_slack_line_loop_cpu_core_share", f.defaultSlackCoreShare, 4},
         {"hand_over_p50_ms", f.handOverP50Ms, 4},
         {"hand_over_p99_ms", f.handOverP99Ms, 4},
     };
@@ -268,9 +269,9 @@ std::string FormatTable(const Figures& f) {
     char head[512];
     std::snprintf(head, sizeof head,
                   "weigh-bench: %g s of steady display a run; load average %.2f at start, %.2f at end\n"
-                  "floor: a bare 1 ms sleep loop with the program's sleep, run between the program's runs\n"
-                  "(%lld periods); CPU floor: the same loop forming and writing a line to the terminal\n"
-                  "at each wake-up\n",
+                  "floors, run between the program's runs, with the program's sleep: a bare 1 ms sleep\n"
+                  "loop (%lld periods), and the line loop, which also forms and writes a line to the\n"
+                  "terminal at each wake-up\n",
                   f.seconds, f.loadAverage, f.loadAverageEnd, static_cast<long long>(f.sleepPeriods));
     text += head;
     add("", "program", "floor", "ratio", "target", "");
@@ -284,8 +285,10 @@ std::string FormatTable(const Figures& f) {
     add("  reports timed", number("%.0f", static_cast<double>(f.latencySamples)), "", "", ">= 5000",
         f.latencySamples >= minSamples ? "met" : "MISSED");
     add("display pass period median", number("%.3f ms", f.passPeriodMedianMs),
-        number("%.3f ms", f.sleepPeriodMedianMs), number("%.3f", f.passToSleepRatio), "<= 1.03",
-        AtMost(f.passToSleepRatio, passToSleepLimit));
+        number("%.3f ms", f.lineLoopPeriodMedianMs), number("%.3f", f.passToLineLoopRatio), "<= 1.03",
+        AtMost(f.passToLineLoopRatio, passToLineLimit));
+    add("  to the bare loop", number("%.3f ms", f.passPeriodMedianMs), number("%.3f ms", f.sleepPeriodMedianMs),
+        number("%.3f", f.passToSleepRatio), "", "");
     add("  and at most", number("%.3f ms", f.passPeriodMedianMs), "", "", "<= 1.06 ms",
         f.passPeriodMedianMs > 0 && f.passPeriodMedianMs <= passPeriodMaxMs ? "met" : "MISSED");
     add("display pass period p99", number("%.3f ms", f.passPeriodP99Ms), number("%.3f ms", f.sleepPeriodP99Ms),
@@ -294,22 +297,20 @@ std::string FormatTable(const Figures& f) {
         number("%.0f", static_cast<double>(f.sleepPeriods)), "", ">= 5000",
         f.passPeriods >= minSamples && f.sleepPeriods >= minSamples ? "met" : "MISSED");
     add("CPU, share of one core (pty)", number("%.2f %%", f.cpuCoreShare * 100),
-        number("%.2f %%", f.sleepCoreShare * 100), number("%.2f", f.cpuToBareLoop), "<= 2.00",
-        AtMost(f.cpuToBareLoop, cpuToBareLimit));
+        number("%.2f %%", f.sleepCoreShare * 100), number("%.2f", f.cpuToBareLoop), "", "");
     add("  of which the display thread", number("%.2f %%", f.displayThreadCoreShare * 100),
         number("%.2f %%", f.sleepCoreShare * 100), number("%.2f", f.displayCpuToBareLoop), "", "");
     add("  the same, to the line loop", number("%.2f %%", f.displayThreadCoreShare * 100),
         number("%.2f %%", f.lineLoopCoreShare * 100), number("%.2f", f.displayCpuToLineLoop), "<= 1.25",
         AtMost(f.displayCpuToLineLoop, displayCpuToLineLimit));
-    add("line loop's period median", number("%.3f ms", f.lineLoopPeriodMedianMs), "", "", "", "");
-    add("bare loop, default timer slack", "", "", "", "", "");
-    add("  period median", number("%.3f ms", f.defaultSlackPeriodMedianMs), number("%.3f ms", f.sleepPeriodMedianMs),
-        number("%.3f", Ratio(f.defaultSlackPeriodMedianMs, f.sleepPeriodMedianMs)), "", "");
-    add("  period p99", number("%.3f ms", f.defaultSlackPeriodP99Ms), number("%.3f ms", f.sleepPeriodP99Ms),
-        number("%.3f", Ratio(f.defaultSlackPeriodP99Ms, f.sleepPeriodP99Ms)), "", "");
+    add("line loop, default timer slack", "", "line loop", "", "", "");
+    add("  period median", number("%.3f ms", f.defaultSlackPeriodMedianMs),
+        number("%.3f ms", f.lineLoopPeriodMedianMs),
+        number("%.3f", Ratio(f.defaultSlackPeriodMedianMs, f.lineLoopPeriodMedianMs)), "", "");
+    add("  period p99", number("%.3f ms", f.defaultSlackPeriodP99Ms), "", "", "", "");
     add("  CPU, share of one core", number("%.2f %%", f.defaultSlackCoreShare * 100),
-        number("%.2f %%", f.sleepCoreShare * 100), number("%.2f", Ratio(f.defaultSlackCoreShare, f.sleepCoreShare)),
-        "", "");
+        number("%.2f %%", f.lineLoopCoreShare * 100),
+        number("%.2f", Ratio(f.defaultSlackCoreShare, f.lineLoopCoreShare)), "", "");
     add("reports shown, board at 100/s", number("%.1f %%", f.shownShare100Hz * 100), "", "", "", "");
     add("  board's actual rate", number("%.1f /s", f.boardRate100Hz), "", "", "", "");
     add("reports shown, board at 1000/s", number("%.1f %%", f.shownShare1000Hz * 100), "", "", "", "");

@@ -111,10 +111,9 @@ double Ratio(double a, double b);
 // run with the program's own sleep: the bare 1 ms sleep loop, or the loop
 // that also forms and writes a line at each wake-up.
 constexpr double latencyToFloorLimit = 1.20;    // latency p99 / floor p99
-constexpr double passToSleepLimit = 1.03;       // pass period median / bare sleep period median
+constexpr double passToLineLimit = 1.03;        // pass period median / line loop's period median
 constexpr double passPeriodMaxMs = 1.06;        // pass period median, at most
 constexpr double displayCpuToLineLimit = 1.25;  // display thread's CPU / line loop's CPU
-constexpr double cpuToBareLimit = 2.0;          // whole process's CPU / bare loop's CPU
 constexpr double readerMinReportsPerS = 10000;
 // Timed reports and periods each p99 rests on, at the least: with 5,000 a
 // p99 is the 50th longest, which one or two stalls do not move far.
@@ -143,9 +142,9 @@ struct Figures {
     int64_t passPeriods = 0;     // display passes the pass period figures rest on
     int64_t sleepPeriods = 0;    // bare sleep periods the floor is made of
     // The loop that forms and writes a line to the terminal at each wake-up,
-    // with the program's sleep: the display thread's CPU floor.
-    double lineLoopCoreShare = 0, lineLoopPeriodMedianMs = 0, displayCpuToLineLoop = 0;
-    // The bare loop with the system's default timer slack, beside the floor.
+    // with the program's sleep: the display thread's floor in CPU and period.
+    double lineLoopCoreShare = 0, lineLoopPeriodMedianMs = 0, displayCpuToLineLoop = 0, passToLineLoopRatio = 0;
+    // The line loop with the system's default timer slack, beside it.
     double defaultSlackPeriodMedianMs = 0, defaultSlackPeriodP99Ms = 0, defaultSlackCoreShare = 0;
     int64_t defaultSlackPeriods = 0;
     // Context for the table only.

@@ -305,9 +305,10 @@ const std::vector<std::string> jsonKeys = {
     "cpu_to_bare_loop",       "display_cpu_to_bare_loop", "load_average_start",
     "load_average_end",       "latency_samples",          "pass_periods",
     "sleep_periods",          "line_loop_cpu_core_share", "line_loop_period_median_ms",
-    "display_cpu_to_line_loop", "default_slack_sleep_period_median_ms",
-    "default_slack_sleep_period_p99_ms", "default_slack_sleep_periods",
-    "default_slack_bare_loop_cpu_core_share", "hand_over_p50_ms", "hand_over_p99_ms"};
+    "display_cpu_to_line_loop", "pass_to_line_loop_ratio",
+    "default_slack_line_loop_period_median_ms", "default_slack_line_loop_period_p99_ms",
+    "default_slack_line_loop_periods", "default_slack_line_loop_cpu_core_share",
+    "hand_over_p50_ms", "hand_over_p99_ms"};
 
 TEST(Output, JsonHoldsEveryFigure) {
     bench::Figures figures;
@@ -362,15 +363,13 @@ TEST(Output, TableJudgesEachRatio) {
     const std::vector<Case> cases = {
         {"latency", [](bench::Figures& f, double v) { f.latencyP99ToFloor = v; }, 1.20, 1.21, "latency p99"},
         {"latency, no floor", [](bench::Figures& f, double v) { f.latencyP99ToFloor = v; }, 1.0, NAN, "latency p99"},
-        {"pass", [](bench::Figures& f, double v) { f.passToSleepRatio = v; }, 1.03, 1.031, "pass period median"},
+        {"pass", [](bench::Figures& f, double v) { f.passToLineLoopRatio = v; }, 1.03, 1.031, "pass period median"},
         {"pass, at most", [](bench::Figures& f, double v) { f.passPeriodMedianMs = v; }, 1.06, 1.061, "and at most"},
         {"samples", [](bench::Figures& f, double v) { f.latencySamples = static_cast<int64_t>(v); }, 5000, 4999,
          "reports timed"},
         {"periods", [](bench::Figures& f, double v) { f.passPeriods = static_cast<int64_t>(v); }, 5000, 4999,
          "periods timed"},
         {"reader", [](bench::Figures& f, double v) { f.readerMaxReportsPerS = v; }, 10000, 9999, "reader's most"},
-        {"cpu", [](bench::Figures& f, double v) { f.cpuToBareLoop = v; }, 2.0, 2.01, "CPU, share"},
-        {"cpu, no bare loop", [](bench::Figures& f, double v) { f.cpuToBareLoop = v; }, 1.0, INFINITY, "CPU, share"},
         {"display", [](bench::Figures& f, double v) { f.displayCpuToLineLoop = v; }, 1.25, 1.26, "to the line loop"},
     };
     auto rowOf = [](const std::string& table, const char* start) {
@@ -381,7 +380,7 @@ TEST(Output, TableJudgesEachRatio) {
         SCOPED_TRACE(c.name);
         bench::Figures figures;
         figures.readerMaxReportsPerS = 1e6;
-        figures.passToSleepRatio = 1.0;
+        figures.passToLineLoopRatio = 1.0;
         figures.latencyP99ToFloor = 1.0;
         figures.cpuToBareLoop = 1.0;
         figures.displayCpuToLineLoop = 1.0;

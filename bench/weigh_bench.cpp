@@ -23,10 +23,10 @@
 // 1 ms sleep, readied as the program readies it, that notes each of its
 // wake-ups and does nothing else; the same loop forming and writing the
 // program's line to the terminal at each wake-up, for the display thread's
-// CPU; and, beside them, the bare loop with the system's default timer
-// slack. Their runs come before, between and after the program's judged
+// CPU and pass period; and, beside them, the line loop with the system's
+// default timer slack. Their runs come before, between and after the program's judged
 // runs (bare, timed, bare, line, plain, line, bare), so that both see the
-// same host.
+// same host; the line loop with the default slack comes after them.
 //
 // Latency is from the moment the board sends a report, by its own
 // schedule, to the first line that shows it or a later one. The board
@@ -186,10 +186,11 @@ ssize_t TimedWrite(void*, const char* data, size_t size) {
 //   counted: steady loads; reports counted
 //   plain:   steady loads; nothing watched
 //   bare:    no program: the bare 1 ms sleep loop, its wake-ups timed
+//   line:    no program: the same loop forming and writing a line to the
+//            terminal after each wake-up
 // and, after a colon:
-//   bare:line    a line formed and written to the terminal after each wake-up
-//   bare:default, timed:default   the system's default timer slack: the
-//                platform's plain sleep, as where it offers no precise one
+//   line:default, bare:default, timed:default   the system's default timer
+//            slack: the platform's plain sleep, as where it offers no precise one
 // and, for --breakdown:
 //   timed:null   the lines go to /dev/null, a write each, not to the terminal
 //   bare:neighbour   a second thread sleeping 2 ms at a time beside the loop
@@ -206,14 +207,14 @@ int ChildMain(int argc, char** argv) {
     int32_t periodMs = std::atoi(argv[4]);
     int64_t lengthMs = std::atoll(argv[5]);
     int fd = std::atoi(argv[6]);
-    if (mode == "bare") {
+    if (mode == "bare" || mode == "line") {
         struct stat info;
         if (fstat(fd, &info) != 0)
             return 2;
         void* memory = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (memory == MAP_FAILED)
             return 2;
-        FloorLoop(static_cast<Shared*>(memory), variant == "neighbour", variant == "line");
+        FloorLoop(static_cast<Shared*>(memory), variant == "neighbour", mode == "line");
     }
     std::string script = mode == "timed" ? bench::SequencedScript(rate, periodMs, lengthMs) : bench::SteadyScript(rate);
     std::string error;
@@ -319,7 +320,8 @@ RunResult RunOnce(const RunPlan& plan) {
     // The script runs from the open to past the end of the window.
     int64_t lengthMs = (startBoundNs + settleNs + steadyNs + windowGrowNs) / 1000000 + 1000;
     std::string mode = plan.mode;
-    bool timed = mode.rfind("timed", 0) == 0, bare = mode.rfind("bare", 0) == 0;
+    bool timed = mode.rfind("timed", 0) == 0;
+    bool bare = mode.rfind("bare", 0) == 0 || mode.rfind("line", 0) == 0;  // a floor: no program
     bool toTerminal = timed && mode.find(":null") == std::string::npos;
     // A line or a wake-up at most every 1 ms, with room for the slack.
     int64_t capacity = timed ? (lengthMs / 1000 + 1) * 1500 : bare ? lengthMs + 1000 : 0;
@@ -513,7 +515,7 @@ int Breakdown(double seconds) {
         {"bare", "bare loop"},
         {"bare:neighbour", "bare loop, a 2 ms sleeper beside it"},
         {"bare", "bare loop"},
-        {"bare:line", "line loop: a line formed and written each"},
+        {"line", "line loop: a line formed and written each"},
     };
     const Step slack[] = {
         {"bare", "bare loop"},
@@ -538,7 +540,7 @@ int Breakdown(double seconds) {
     std::vector<Figures> rows;
     for (const Step& step : plan) {
         Progress(step.what);
-        bool bare = std::strncmp(step.mode, "bare", 4) == 0;
+        bool bare = std::strncmp(step.mode, "bare", 4) == 0 || std::strncmp(step.mode, "line", 4) == 0;
         RunResult run = Run({step.mode, 100, 10, seconds});
         if (!run.ok)
             return 1;
@@ -679,11 +681,11 @@ int main(int argc, char** argv) {
     figures.loadAverage = LoadAverage();
     // Three bare runs of a fifth each, and each long enough for a third of
     // the floor's periods: its figures from at least minSamples periods,
-    // around the two judged runs. The line loop's two runs, a tenth each,
+    // around the two judged runs. The line loop's two runs, a quarter each,
     // come just before and after the run whose CPU is judged against them.
     using bench::minSamples;
     double bareSeconds = std::max(0.1, seconds / 5);
-    double lineSeconds = std::max(0.1, seconds / 10);
+    double lineSeconds = std::max(0.1, seconds / 4);
     BareFloor floor, lineFloor, defaultFloor;
 
     Progress("the floor: a bare 1 ms sleep loop (1 of 3)");
@@ -704,7 +706,7 @@ int main(int argc, char** argv) {
         return 1;
 
     Progress("the CPU floor: the loop that writes a line at each wake-up (1 of 2)");
-    if (!AddBareRun(&lineFloor, "bare:line", lineSeconds, 0))
+    if (!AddBareRun(&lineFloor, "line", lineSeconds, 0))
         return 1;
 
     Progress("steady display, nothing watched: CPU time and memory");
@@ -713,15 +715,15 @@ int main(int argc, char** argv) {
         return 1;
 
     Progress("the CPU floor: the loop that writes a line at each wake-up (2 of 2)");
-    if (!AddBareRun(&lineFloor, "bare:line", lineSeconds, 0))
+    if (!AddBareRun(&lineFloor, "line", lineSeconds, 0))
         return 1;
 
     Progress("the floor: a bare 1 ms sleep loop (3 of 3)");
     if (!AddBareRun(&floor, "bare", bareSeconds, minSamples / 3 + 1))
         return 1;
 
-    Progress("beside the floor: the bare loop with the default timer slack");
-    if (!AddBareRun(&defaultFloor, "bare:default", bareSeconds, minSamples))
+    Progress("beside the floor: the line loop with the default timer slack");
+    if (!AddBareRun(&defaultFloor, "line:default", bareSeconds, minSamples))
         return 1;
 
     // Not judged, so after the floor; the shown share needs fewer seconds.
@@ -773,6 +775,7 @@ int main(int argc, char** argv) {
     figures.passPeriodMedianMs = bench::Quantile(passes, 0.5);
     figures.passPeriodP99Ms = bench::Quantile(passes, 0.99);
     figures.passToSleepRatio = bench::Ratio(figures.passPeriodMedianMs, figures.sleepPeriodMedianMs);
+    figures.passToLineLoopRatio = bench::Ratio(figures.passPeriodMedianMs, figures.lineLoopPeriodMedianMs);
 
     double steadySeconds = static_cast<double>(steady.toNs - steady.fromNs) / 1e9;
     figures.cpuCoreShare = steady.cpuSeconds / steadySeconds;
