@@ -161,8 +161,8 @@ int32_t PlatformLiveThreads() {
 // TerminateProcess) Windows drops the request with the process, and the
 // timer's handle with it. Even at 1 ms, Sleep(1) lasts until the next tick
 // after the full millisecond, up to 2 ms; a high-resolution waitable timer
-// expires close to the time asked, whatever the resolution. Windows before
-// 10 1803 does not know the flag and fails the call; the display loop then
+// expires close to the time asked (Windows 10 1803 and later). Earlier
+// Windows do not know the flag; should the call fail, the display loop
 // sleeps with Sleep. Standard descriptors need nothing here: the HID
 // backend's handles are not CRT descriptors and cannot become standard
 // output.
