@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "sim/answer.h"
+
 namespace bench {
 
 void LoadsForSequence(int64_t sequence, int32_t loads[4]) {
@@ -114,6 +116,38 @@ Matching MatchReports(const std::vector<Event>& reports, const std::vector<Event
     return matching;
 }
 
+std::vector<int64_t> SentOnSchedule(const std::vector<Event>& handed, int32_t rate) {
+    std::vector<int64_t> sent;
+    sent.reserve(handed.size());
+    for (const Event& report : handed) {
+        int64_t at = report.ns;
+        if (!sent.empty())
+            at = std::min(sim::ReportSentNs(sim::NextReportDueNs(sent.back(), rate), report.ns, rate), report.ns);
+        sent.push_back(at);
+    }
+    return sent;
+}
+
+// Both the reports' hand-overs and their numbers rise, so the line that
+// answers one report answers no earlier report's: one pass over the lines.
+std::vector<double> LatencyToScreenMs(const std::vector<Event>& reports, const std::vector<int64_t>& sentNs,
+                                      const std::vector<Event>& lines, int64_t fromNs, int64_t toNs) {
+    std::vector<double> latencies;
+    size_t line = 0;
+    for (size_t i = 0; i < reports.size() && i < sentNs.size(); ++i) {
+        const Event& report = reports[i];
+        if (report.sequence <= 0)
+            continue;
+        while (line < lines.size() && (lines[line].ns < report.ns || lines[line].sequence < report.sequence))
+            ++line;
+        if (line == lines.size())
+            break;
+        if (sentNs[i] >= fromNs && sentNs[i] < toNs)
+            latencies.push_back(static_cast<double>(lines[line].ns - sentNs[i]) / 1e6);
+    }
+    return latencies;
+}
+
 double LatencyFloorMs(const std::vector<double>& periodsMs, double q) {
     std::vector<double> periods;
     for (double period : periodsMs)
@@ -182,6 +216,19 @@ std::string FormatJson(const Figures& f) {
         {"display_cpu_to_bare_loop", f.displayCpuToBareLoop, 4},
         {"load_average_start", f.loadAverage >= 0 ? f.loadAverage : std::nan(""), 2},
         {"load_average_end", f.loadAverageEnd >= 0 ? f.loadAverageEnd : std::nan(""), 2},
+        {"latency_samples", static_cast<double>(f.latencySamples), 0},
+        {"pass_periods", static_cast<double>(f.passPeriods), 0},
+        {"sleep_periods", static_cast<double>(f.sleepPeriods), 0},
+        {"line_loop_cpu_core_share", f.lineLoopCoreShare, 4},
+        {"line_loop_period_median_ms", f.lineLoopPeriodMedianMs, 4},
+        {"display_cpu_to_line_loop", f.displayCpuToLineLoop, 4},
+        {"pass_to_line_loop_ratio", f.passToLineLoopRatio, 4},
+        {"default_slack_line_loop_period_median_ms", f.defaultSlackPeriodMedianMs, 4},
+        {"default_slack_line_loop_period_p99_ms", f.defaultSlackPeriodP99Ms, 4},
+        {"default_slack_line_loop_periods", static_cast<double>(f.defaultSlackPeriods), 0},
+        {"default_slack_line_loop_cpu_core_share", f.defaultSlackCoreShare, 4},
+        {"hand_over_p50_ms", f.handOverP50Ms, 4},
+        {"hand_over_p99_ms", f.handOverP99Ms, 4},
     };
     std::string text = "{";
     for (const auto& field : fields) {
@@ -219,29 +266,51 @@ std::string FormatTable(const Figures& f) {
         std::snprintf(out, sizeof out, format, value);
         return std::string(out);
     };
-    std::snprintf(row, sizeof row,
+    char head[512];
+    std::snprintf(head, sizeof head,
                   "weigh-bench: %g s of steady display a run; load average %.2f at start, %.2f at end\n"
-                  "floor: a bare 1 ms sleep loop, run between the program's runs (%lld periods)\n",
+                  "floors, run between the program's runs, with the program's sleep: a bare 1 ms sleep\n"
+                  "loop (%lld periods), and the line loop, which also forms and writes a line to the\n"
+                  "terminal at each wake-up\n",
                   f.seconds, f.loadAverage, f.loadAverageEnd, static_cast<long long>(f.sleepPeriods));
-    text += row;
+    text += head;
     add("", "program", "floor", "ratio", "target", "");
     add("report-to-line latency p50", number("%.3f ms", f.latencyP50Ms), number("%.3f ms", f.latencyFloorP50Ms),
         number("%.3f", Ratio(f.latencyP50Ms, f.latencyFloorP50Ms)), "", "");
     add("report-to-line latency p99", number("%.3f ms", f.latencyP99Ms), number("%.3f ms", f.latencyFloorP99Ms),
         number("%.3f", f.latencyP99ToFloor), "<= 1.20", AtMost(f.latencyP99ToFloor, latencyToFloorLimit));
     add("report-to-line latency max", number("%.3f ms", f.latencyMaxMs), "", "", "", "");
-    add("  reports timed", number("%.0f", static_cast<double>(f.latencySamples)), "", "", "", "");
+    add("  of it, sent to handed over p50", number("%.3f ms", f.handOverP50Ms), "", "", "", "");
+    add("  of it, sent to handed over p99", number("%.3f ms", f.handOverP99Ms), "", "", "", "");
+    add("  reports timed", number("%.0f", static_cast<double>(f.latencySamples)), "", "", ">= 5000",
+        f.latencySamples >= minSamples ? "met" : "MISSED");
     add("display pass period median", number("%.3f ms", f.passPeriodMedianMs),
-        number("%.3f ms", f.sleepPeriodMedianMs), number("%.3f", f.passToSleepRatio), "<= 1.05",
-        AtMost(f.passToSleepRatio, passToSleepLimit));
+        number("%.3f ms", f.lineLoopPeriodMedianMs), number("%.3f", f.passToLineLoopRatio), "<= 1.03",
+        AtMost(f.passToLineLoopRatio, passToLineLimit));
+    add("  to the bare loop", number("%.3f ms", f.passPeriodMedianMs), number("%.3f ms", f.sleepPeriodMedianMs),
+        number("%.3f", f.passToSleepRatio), "", "");
+    add("  and at most", number("%.3f ms", f.passPeriodMedianMs), "", "", "<= 1.06 ms",
+        f.passPeriodMedianMs > 0 && f.passPeriodMedianMs <= passPeriodMaxMs ? "met" : "MISSED");
     add("display pass period p99", number("%.3f ms", f.passPeriodP99Ms), number("%.3f ms", f.sleepPeriodP99Ms),
         number("%.3f", Ratio(f.passPeriodP99Ms, f.sleepPeriodP99Ms)), "", "");
+    add("  periods timed", number("%.0f", static_cast<double>(f.passPeriods)),
+        number("%.0f", static_cast<double>(f.sleepPeriods)), "", ">= 5000",
+        f.passPeriods >= minSamples && f.sleepPeriods >= minSamples ? "met" : "MISSED");
     add("CPU, share of one core (pty)", number("%.2f %%", f.cpuCoreShare * 100),
-        number("%.2f %%", f.sleepCoreShare * 100), number("%.2f", f.cpuToBareLoop), "<= 2.00",
-        AtMost(f.cpuToBareLoop, cpuToBareLimit));
+        number("%.2f %%", f.sleepCoreShare * 100), number("%.2f", f.cpuToBareLoop), "", "");
     add("  of which the display thread", number("%.2f %%", f.displayThreadCoreShare * 100),
-        number("%.2f %%", f.sleepCoreShare * 100), number("%.2f", f.displayCpuToBareLoop), "<= 1.25",
-        AtMost(f.displayCpuToBareLoop, displayCpuToBareLimit));
+        number("%.2f %%", f.sleepCoreShare * 100), number("%.2f", f.displayCpuToBareLoop), "", "");
+    add("  the same, to the line loop", number("%.2f %%", f.displayThreadCoreShare * 100),
+        number("%.2f %%", f.lineLoopCoreShare * 100), number("%.2f", f.displayCpuToLineLoop), "<= 1.25",
+        AtMost(f.displayCpuToLineLoop, displayCpuToLineLimit));
+    add("line loop, default timer slack", "", "line loop", "", "", "");
+    add("  period median", number("%.3f ms", f.defaultSlackPeriodMedianMs),
+        number("%.3f ms", f.lineLoopPeriodMedianMs),
+        number("%.3f", Ratio(f.defaultSlackPeriodMedianMs, f.lineLoopPeriodMedianMs)), "", "");
+    add("  period p99", number("%.3f ms", f.defaultSlackPeriodP99Ms), "", "", "", "");
+    add("  CPU, share of one core", number("%.2f %%", f.defaultSlackCoreShare * 100),
+        number("%.2f %%", f.lineLoopCoreShare * 100),
+        number("%.2f", Ratio(f.defaultSlackCoreShare, f.lineLoopCoreShare)), "", "");
     add("reports shown, board at 100/s", number("%.1f %%", f.shownShare100Hz * 100), "", "", "", "");
     add("  board's actual rate", number("%.1f /s", f.boardRate100Hz), "", "", "", "");
     add("reports shown, board at 1000/s", number("%.1f %%", f.shownShare1000Hz * 100), "", "", "", "");

@@ -185,6 +185,47 @@ TEST(MatchReports, FirstLineShowingEachReport) {
     EXPECT_DOUBLE_EQ(matching.latencyMs[1], 1.2);
 }
 
+TEST(SentOnSchedule, EveryPeriodFromTheFirstUnlessAPeriodBehind) {
+    const int64_t us = 1000;
+    std::vector<bench::Event> handed = {
+        {100000 * us, 1},  // the first: sent as it is handed over
+        {101050 * us, 2},  // due at 101 ms, handed over 50 us late
+        {102900 * us, 3},  // due at 102 ms, 0.9 ms late: still on schedule
+        {104500 * us, 4},  // due at 103 ms, a period late: the board starts afresh
+        {105200 * us, 5},  // before its due time by this count: sent at its hand-over
+        {106250 * us, 6},  // due at 106.2 ms
+    };
+    std::vector<int64_t> expected = {100000 * us, 101000 * us, 102000 * us, 104500 * us, 105200 * us, 106200 * us};
+    EXPECT_EQ(bench::SentOnSchedule(handed, 1000), expected);
+    EXPECT_TRUE(bench::SentOnSchedule({}, 1000).empty());
+}
+
+TEST(LatencyToScreen, FromSendingToTheFirstLineShowingItOrALaterReport) {
+    const int64_t us = 1000;
+    std::vector<bench::Event> reports = {
+        {1000 * us, 1},   // before the window
+        {10100 * us, 2},  // shown 0.4 ms after its hand-over
+        {11050 * us, 3},  // replaced before any line showed it: the next report's line
+        {11900 * us, 4},  // shown at once
+        {20000 * us, 4},  // the same number again: its line comes after its hand-over
+        {40000 * us, 6},  // after the window
+    };
+    std::vector<int64_t> sent = {1000 * us, 10000 * us, 11000 * us, 11850 * us, 20000 * us, 40000 * us};
+    std::vector<bench::Event> lines = {
+        {1200 * us, 1},  {10500 * us, 2},  {11000 * us, 2}, {12000 * us, -1},
+        {12300 * us, 4}, {20700 * us, 4}, {41000 * us, 6},
+    };
+    std::vector<double> latencies = bench::LatencyToScreenMs(reports, sent, lines, 5000 * us, 35000 * us);
+    ASSERT_EQ(latencies.size(), 4u);
+    EXPECT_NEAR(latencies[0], 0.5, 1e-9);
+    EXPECT_NEAR(latencies[1], 1.3, 1e-9);
+    EXPECT_NEAR(latencies[2], 0.45, 1e-9);
+    EXPECT_NEAR(latencies[3], 0.7, 1e-9);
+    // A report no line answers has no latency, nor has any after it.
+    lines.resize(4);
+    EXPECT_EQ(bench::LatencyToScreenMs(reports, sent, lines, 5000 * us, 35000 * us).size(), 1u);
+}
+
 TEST(LatencyFloor, WaitFromARandomMomentToTheNextWakeUp) {
     struct Case {
         const char* name;
@@ -262,7 +303,12 @@ const std::vector<std::string> jsonKeys = {
     "sleep_period_p99_ms",    "latency_floor_p50_ms",     "latency_floor_p99_ms",
     "latency_p99_to_floor",   "display_cpu_core_share",   "bare_loop_cpu_core_share",
     "cpu_to_bare_loop",       "display_cpu_to_bare_loop", "load_average_start",
-    "load_average_end"};
+    "load_average_end",       "latency_samples",          "pass_periods",
+    "sleep_periods",          "line_loop_cpu_core_share", "line_loop_period_median_ms",
+    "display_cpu_to_line_loop", "pass_to_line_loop_ratio",
+    "default_slack_line_loop_period_median_ms", "default_slack_line_loop_period_p99_ms",
+    "default_slack_line_loop_periods", "default_slack_line_loop_cpu_core_share",
+    "hand_over_p50_ms", "hand_over_p99_ms"};
 
 TEST(Output, JsonHoldsEveryFigure) {
     bench::Figures figures;
@@ -273,6 +319,8 @@ TEST(Output, JsonHoldsEveryFigure) {
     figures.latencyP99ToFloor = 1.1;
     figures.loadAverage = 0.5;
     figures.loadAverageEnd = 2.25;
+    figures.latencySamples = 5012;
+    figures.displayCpuToLineLoop = 1.05;
     std::string json = bench::FormatJson(figures);
     std::vector<std::string> nulls;
     EXPECT_EQ(JsonKeys(json, &nulls), jsonKeys);
@@ -281,7 +329,9 @@ TEST(Output, JsonHoldsEveryFigure) {
     EXPECT_NE(json.find("\"reader_max_reports_per_s\": 123456,"), std::string::npos);
     EXPECT_NE(json.find("\"latency_floor_p99_ms\": 1.2500,"), std::string::npos);
     EXPECT_NE(json.find("\"latency_p99_to_floor\": 1.1000,"), std::string::npos);
-    EXPECT_NE(json.find("\"load_average_end\": 2.25}"), std::string::npos);
+    EXPECT_NE(json.find("\"load_average_end\": 2.25,"), std::string::npos);
+    EXPECT_NE(json.find("\"latency_samples\": 5012,"), std::string::npos);
+    EXPECT_NE(json.find("\"display_cpu_to_line_loop\": 1.0500,"), std::string::npos);
 }
 
 TEST(Output, JsonStaysValidWithoutAFigure) {
@@ -313,11 +363,14 @@ TEST(Output, TableJudgesEachRatio) {
     const std::vector<Case> cases = {
         {"latency", [](bench::Figures& f, double v) { f.latencyP99ToFloor = v; }, 1.20, 1.21, "latency p99"},
         {"latency, no floor", [](bench::Figures& f, double v) { f.latencyP99ToFloor = v; }, 1.0, NAN, "latency p99"},
-        {"pass", [](bench::Figures& f, double v) { f.passToSleepRatio = v; }, 1.05, 1.051, "pass period median"},
+        {"pass", [](bench::Figures& f, double v) { f.passToLineLoopRatio = v; }, 1.03, 1.031, "pass period median"},
+        {"pass, at most", [](bench::Figures& f, double v) { f.passPeriodMedianMs = v; }, 1.06, 1.061, "and at most"},
+        {"samples", [](bench::Figures& f, double v) { f.latencySamples = static_cast<int64_t>(v); }, 5000, 4999,
+         "reports timed"},
+        {"periods", [](bench::Figures& f, double v) { f.passPeriods = static_cast<int64_t>(v); }, 5000, 4999,
+         "periods timed"},
         {"reader", [](bench::Figures& f, double v) { f.readerMaxReportsPerS = v; }, 10000, 9999, "reader's most"},
-        {"cpu", [](bench::Figures& f, double v) { f.cpuToBareLoop = v; }, 2.0, 2.01, "CPU, share"},
-        {"cpu, no bare loop", [](bench::Figures& f, double v) { f.cpuToBareLoop = v; }, 1.0, INFINITY, "CPU, share"},
-        {"display", [](bench::Figures& f, double v) { f.displayCpuToBareLoop = v; }, 1.25, 1.26, "display thread"},
+        {"display", [](bench::Figures& f, double v) { f.displayCpuToLineLoop = v; }, 1.25, 1.26, "to the line loop"},
     };
     auto rowOf = [](const std::string& table, const char* start) {
         size_t at = table.find(start);
@@ -327,10 +380,12 @@ TEST(Output, TableJudgesEachRatio) {
         SCOPED_TRACE(c.name);
         bench::Figures figures;
         figures.readerMaxReportsPerS = 1e6;
-        figures.passToSleepRatio = 1.0;
+        figures.passToLineLoopRatio = 1.0;
         figures.latencyP99ToFloor = 1.0;
         figures.cpuToBareLoop = 1.0;
-        figures.displayCpuToBareLoop = 1.0;
+        figures.displayCpuToLineLoop = 1.0;
+        figures.passPeriodMedianMs = 1.0;
+        figures.latencySamples = figures.passPeriods = figures.sleepPeriods = 5000;
         c.set(figures, c.good);
         std::string row = rowOf(bench::FormatTable(figures), c.row);
         EXPECT_NE(row.find(" met"), std::string::npos) << row;

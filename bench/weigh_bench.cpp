@@ -18,11 +18,21 @@
 // moment that call returns. Both notes go to memory shared with this
 // process. The run that measures CPU time and memory has neither.
 //
-// The program is judged against a floor measured in the same run: a bare
-// loop of the same 1 ms sleep, in a child process of its own started the
-// same way, that notes each of its wake-ups and does nothing else. Its runs
-// come before, between and after the program's judged runs (bare, timed,
-// bare, plain, bare), so that both see the same host.
+// The program is judged against floors measured in the same run, each in a
+// child process of its own started the same way: a bare loop of the same
+// 1 ms sleep, readied as the program readies it, that notes each of its
+// wake-ups and does nothing else; the same loop forming and writing the
+// program's line to the terminal at each wake-up, for the display thread's
+// CPU and pass period; and, beside them, the line loop with the system's
+// default timer slack. Their runs come before, between and after the program's judged
+// runs (bare, timed, bare, line, plain, line, bare), so that both see the
+// same host; the line loop with the default slack comes after them.
+//
+// Latency is from the moment the board sends a report, by its own
+// schedule, to the first line that shows it or a later one. The board
+// sends 1000 reports a second in that run, so that 5 s give the 5,000
+// timed reports a p99 needs; every window lasts, if need be, until its
+// figures have that many samples.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -137,12 +147,20 @@ ssize_t TimedWrite(void*, const char* data, size_t size) {
     return static_cast<ssize_t>(size);
 }
 
-// The floor: the program's 1 ms sleep and nothing else, each wake-up noted
-// as a line event. With a neighbour, a second thread sleeps beside it as
-// the simulated board's reader does while it waits for a report; with a
-// line, each wake-up writes one to the terminal as the program does.
-[[noreturn]] void BareLoop(Shared* shared, bool neighbour, bool line) {
-    static const char text[] = "0,0, Msum 59.7(kg), Mrf  1480, Mrb  1523, Mlf  1502, Mlb  1461\n";
+// The floors: the program's 1 ms sleep (PlatformStart's, as the program
+// readies it) and nothing else, each wake-up noted as a line event. With a
+// line, each wake-up also forms the program's line of a steady board and
+// writes it to the terminal as the program does (one write, stdout
+// line-buffered at a terminal): the work of a display pass without the
+// board. With a neighbour, a second thread sleeps beside it as the
+// simulated board's reader does while it waits for a report.
+[[noreturn]] void FloorLoop(Shared* shared, bool neighbour, bool line) {
+    PlatformStart();
+    Mrf = 1480;
+    Mrb = 1523;
+    Mlf = 1502;
+    Mlb = 1461;
+    Msum = Mrf + Mrb + Mlf + Mlb;
     if (neighbour)
         std::thread([] {
             for (;;)
@@ -152,7 +170,13 @@ ssize_t TimedWrite(void*, const char* data, size_t size) {
     for (;;) {
         PlatformSleep(1);
         Append(shared, shared->lineEvents, LineEvents(shared), Event{NowNs(), 0});
-        if (line && write(STDOUT_FILENO, text, sizeof text - 1) < 0)
+        if (!line)
+            continue;
+        char text[128];
+        int length = FormatReading(text, sizeof text);
+        if (length <= 0 || static_cast<size_t>(length) >= sizeof text ||
+            std::fwrite(text, 1, static_cast<size_t>(length), stdout) != static_cast<size_t>(length) ||
+            std::fflush(stdout) != 0)
             _exit(2);
     }
 }
@@ -162,11 +186,14 @@ ssize_t TimedWrite(void*, const char* data, size_t size) {
 //   counted: steady loads; reports counted
 //   plain:   steady loads; nothing watched
 //   bare:    no program: the bare 1 ms sleep loop, its wake-ups timed
-// and, for --breakdown, after a colon:
+//   line:    no program: the same loop forming and writing a line to the
+//            terminal after each wake-up
+// and, after a colon:
+//   line:default, bare:default, timed:default   the system's default timer
+//            slack: the platform's plain sleep, as where it offers no precise one
+// and, for --breakdown:
 //   timed:null   the lines go to /dev/null, a write each, not to the terminal
-//   timed:slack, bare:slack   timer slack of 1 us for every thread
 //   bare:neighbour   a second thread sleeping 2 ms at a time beside the loop
-//   bare:line    a line written to the terminal after each wake-up
 int ChildMain(int argc, char** argv) {
     if (argc != 7)
         return 2;
@@ -175,20 +202,19 @@ int ChildMain(int argc, char** argv) {
         variant = mode.substr(colon + 1);
         mode.resize(colon);
     }
-    if (variant == "slack" && prctl(PR_SET_TIMERSLACK, 1000UL) != 0)
-        return 2;
+    platformPlainSleep = variant == "default";
     int32_t rate = std::atoi(argv[3]);
     int32_t periodMs = std::atoi(argv[4]);
     int64_t lengthMs = std::atoll(argv[5]);
     int fd = std::atoi(argv[6]);
-    if (mode == "bare") {
+    if (mode == "bare" || mode == "line") {
         struct stat info;
         if (fstat(fd, &info) != 0)
             return 2;
         void* memory = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (memory == MAP_FAILED)
             return 2;
-        BareLoop(static_cast<Shared*>(memory), variant == "neighbour", variant == "line");
+        FloorLoop(static_cast<Shared*>(memory), variant == "neighbour", mode == "line");
     }
     std::string script = mode == "timed" ? bench::SequencedScript(rate, periodMs, lengthMs) : bench::SteadyScript(rate);
     std::string error;
@@ -229,6 +255,9 @@ struct RunPlan {
     int32_t rate;
     int32_t periodMs;
     double seconds;
+    // The window lasts at least `seconds` and, up to windowGrowNs longer,
+    // until it holds this many line events (wake-ups) and timed reports.
+    int64_t minLines = 0, minReports = 0;
 };
 
 struct RunResult {
@@ -282,14 +311,17 @@ constexpr int64_t settleNs = 200000000;
 constexpr int64_t tailNs = 50000000;
 // The bare loop has nothing to settle but its own first wake-ups.
 constexpr int64_t bareSettleNs = 20000000;
+// How much longer than asked a window may last to gather its samples.
+constexpr int64_t windowGrowNs = 10000000000;
 
 RunResult RunOnce(const RunPlan& plan) {
     RunResult result;
     int64_t steadyNs = static_cast<int64_t>(plan.seconds * 1e9);
     // The script runs from the open to past the end of the window.
-    int64_t lengthMs = (startBoundNs + settleNs + steadyNs) / 1000000 + 1000;
+    int64_t lengthMs = (startBoundNs + settleNs + steadyNs + windowGrowNs) / 1000000 + 1000;
     std::string mode = plan.mode;
-    bool timed = mode.rfind("timed", 0) == 0, bare = mode.rfind("bare", 0) == 0;
+    bool timed = mode.rfind("timed", 0) == 0;
+    bool bare = mode.rfind("bare", 0) == 0 || mode.rfind("line", 0) == 0;  // a floor: no program
     bool toTerminal = timed && mode.find(":null") == std::string::npos;
     // A line or a wake-up at most every 1 ms, with room for the slack.
     int64_t capacity = timed ? (lengthMs / 1000 + 1) * 1500 : bare ? lengthMs + 1000 : 0;
@@ -372,7 +404,13 @@ RunResult RunOnce(const RunPlan& plan) {
         double main0 = ThreadCpuSeconds(child, child);
         int64_t count0 = shared->reportsHanded.load(std::memory_order_relaxed);
         result.fromNs = NowNs();
+        int64_t lines0 = shared->lineEvents.load(std::memory_order_relaxed);
+        int64_t reports0 = shared->reportEvents.load(std::memory_order_relaxed);
         SleepNs(steadyNs);
+        while (NowNs() - result.fromNs < steadyNs + windowGrowNs &&
+               (shared->lineEvents.load(std::memory_order_relaxed) - lines0 < plan.minLines ||
+                shared->reportEvents.load(std::memory_order_relaxed) - reports0 < plan.minReports))
+            SleepNs(10000000);
         result.toNs = NowNs();
         int64_t count1 = shared->reportsHanded.load(std::memory_order_relaxed);
         clock_gettime(childClock, &cpu1);
@@ -445,8 +483,8 @@ struct BareFloor {
     double cpuSeconds = 0, windowSeconds = 0;
 };
 
-bool AddBareRun(BareFloor* floor, double seconds) {
-    RunResult run = Run({"bare", 0, 0, seconds});
+bool AddBareRun(BareFloor* floor, const char* mode, double seconds, int64_t minPeriods) {
+    RunResult run = Run({mode, 0, 0, seconds, minPeriods + 2, 0});
     if (!run.ok)
         return false;
     std::vector<double> periods = bench::PeriodsMs(Within(run.lines, run.fromNs, run.toNs));
@@ -477,13 +515,13 @@ int Breakdown(double seconds) {
         {"bare", "bare loop"},
         {"bare:neighbour", "bare loop, a 2 ms sleeper beside it"},
         {"bare", "bare loop"},
-        {"bare:line", "bare loop, a line to the terminal each"},
+        {"line", "line loop: a line formed and written each"},
     };
     const Step slack[] = {
         {"bare", "bare loop"},
-        {"bare:slack", "bare loop, timer slack 1 us"},
-        {"timed:slack", "program, timer slack 1 us"},
-        {"bare:slack", "bare loop, timer slack 1 us"},
+        {"bare:default", "bare loop, default timer slack"},
+        {"timed:default", "program, default timer slack"},
+        {"bare:default", "bare loop, default timer slack"},
         {"timed", "program, lines to the terminal"},
         {"bare", "bare loop"},
     };
@@ -502,7 +540,7 @@ int Breakdown(double seconds) {
     std::vector<Figures> rows;
     for (const Step& step : plan) {
         Progress(step.what);
-        bool bare = std::strncmp(step.mode, "bare", 4) == 0;
+        bool bare = std::strncmp(step.mode, "bare", 4) == 0 || std::strncmp(step.mode, "line", 4) == 0;
         RunResult run = Run({step.mode, 100, 10, seconds});
         if (!run.ok)
             return 1;
@@ -518,9 +556,10 @@ int Breakdown(double seconds) {
             row.latencyP50 = bench::LatencyFloorMs(periods, 0.5);  // the floor's
             row.latencyP99 = bench::LatencyFloorMs(periods, 0.99);
         } else {
-            bench::Matching matched = bench::MatchReports(run.reports, run.lines, run.fromNs, run.toNs - tailNs);
-            row.latencyP50 = bench::Quantile(matched.latencyMs, 0.5);
-            row.latencyP99 = bench::Quantile(matched.latencyMs, 0.99);
+            std::vector<double> latencies = bench::LatencyToScreenMs(
+                run.reports, bench::SentOnSchedule(run.reports, 100), run.lines, run.fromNs, run.toNs - tailNs);
+            row.latencyP50 = bench::Quantile(latencies, 0.5);
+            row.latencyP99 = bench::Quantile(latencies, 0.99);
         }
         double window = static_cast<double>(run.toNs - run.fromNs) / 1e9;
         row.mainShare = run.mainThreadCpuSeconds / window;
@@ -545,7 +584,7 @@ int Breakdown(double seconds) {
     std::vector<std::pair<std::string, double>> toBare;
     for (size_t i = 0; i < rows.size(); ++i) {
         const Figures& r = rows[i];
-        std::string reference = r.mode.find(":slack") != std::string::npos ? "bare:slack" : "bare";
+        std::string reference = r.mode.find(":default") != std::string::npos ? "bare:default" : "bare";
         double ratio = std::nan("");
         if (r.mode != reference && i > 0 && i + 1 < rows.size() && rows[i - 1].mode == reference &&
             rows[i + 1].mode == reference) {
@@ -640,22 +679,34 @@ int main(int argc, char** argv) {
     bench::Figures figures;
     figures.seconds = seconds;
     figures.loadAverage = LoadAverage();
-    // Three bare runs of a fifth each: the floor's periods and CPU from
-    // about 0.6 N seconds of bare sleeping, around the two judged runs.
+    // Three bare runs of a fifth each, and each long enough for a third of
+    // the floor's periods: its figures from at least minSamples periods,
+    // around the two judged runs. The line loop's two runs, a quarter each,
+    // come just before and after the run whose CPU is judged against them.
+    using bench::minSamples;
     double bareSeconds = std::max(0.1, seconds / 5);
-    BareFloor floor;
+    double lineSeconds = std::max(0.1, seconds / 4);
+    BareFloor floor, lineFloor, defaultFloor;
 
     Progress("the floor: a bare 1 ms sleep loop (1 of 3)");
-    if (!AddBareRun(&floor, bareSeconds))
+    if (!AddBareRun(&floor, "bare", bareSeconds, minSamples / 3 + 1))
         return 1;
 
-    Progress("board at 100 reports a second: latency, pass period, reports shown");
-    RunResult at100 = Run({"timed", 100, 10, seconds});
-    if (!at100.ok)
+    // A board of 1000 reports a second gives minSamples timed reports in
+    // 5 s, ten times what one of 100 would; the latency of each is to the
+    // first line that shows it or a later one.
+    Progress("board at 1000 reports a second: latency, pass period, reports shown");
+    RunPlan latencyPlan{"timed", 1000, 1, seconds, minSamples + 2, minSamples + 1000 * tailNs / 1000000000 + 20};
+    RunResult at1000 = Run(latencyPlan);
+    if (!at1000.ok)
         return 1;
 
     Progress("the floor: a bare 1 ms sleep loop (2 of 3)");
-    if (!AddBareRun(&floor, bareSeconds))
+    if (!AddBareRun(&floor, "bare", bareSeconds, minSamples / 3 + 1))
+        return 1;
+
+    Progress("the CPU floor: the loop that writes a line at each wake-up (1 of 2)");
+    if (!AddBareRun(&lineFloor, "line", lineSeconds, 0))
         return 1;
 
     Progress("steady display, nothing watched: CPU time and memory");
@@ -663,15 +714,22 @@ int main(int argc, char** argv) {
     if (!steady.ok)
         return 1;
 
-    Progress("the floor: a bare 1 ms sleep loop (3 of 3)");
-    if (!AddBareRun(&floor, bareSeconds))
+    Progress("the CPU floor: the loop that writes a line at each wake-up (2 of 2)");
+    if (!AddBareRun(&lineFloor, "line", lineSeconds, 0))
         return 1;
 
-    // Not judged against the floor, so after it; the shown share needs
-    // fewer seconds than the latency.
-    Progress("board at 1000 reports a second: reports shown");
-    RunResult at1000 = Run({"timed", 1000, 1, std::max(0.5, seconds / 2)});
-    if (!at1000.ok)
+    Progress("the floor: a bare 1 ms sleep loop (3 of 3)");
+    if (!AddBareRun(&floor, "bare", bareSeconds, minSamples / 3 + 1))
+        return 1;
+
+    Progress("beside the floor: the line loop with the default timer slack");
+    if (!AddBareRun(&defaultFloor, "line:default", bareSeconds, minSamples))
+        return 1;
+
+    // Not judged, so after the floor; the shown share needs fewer seconds.
+    Progress("board at 100 reports a second: reports shown");
+    RunResult at100 = Run({"timed", 100, 10, std::max(0.5, seconds / 2)});
+    if (!at100.ok)
         return 1;
 
     Progress("board as fast as reads come: the reader's most reports a second");
@@ -686,33 +744,51 @@ int main(int argc, char** argv) {
     figures.latencyFloorP50Ms = bench::LatencyFloorMs(floor.periodsMs, 0.5);
     figures.latencyFloorP99Ms = bench::LatencyFloorMs(floor.periodsMs, 0.99);
     figures.sleepCoreShare = floor.windowSeconds > 0 ? floor.cpuSeconds / floor.windowSeconds : 0;
+    figures.lineLoopCoreShare = lineFloor.windowSeconds > 0 ? lineFloor.cpuSeconds / lineFloor.windowSeconds : 0;
+    figures.lineLoopPeriodMedianMs = bench::Quantile(lineFloor.periodsMs, 0.5);
+    figures.defaultSlackPeriods = static_cast<int64_t>(defaultFloor.periodsMs.size());
+    figures.defaultSlackPeriodMedianMs = bench::Quantile(defaultFloor.periodsMs, 0.5);
+    figures.defaultSlackPeriodP99Ms = bench::Quantile(defaultFloor.periodsMs, 0.99);
+    figures.defaultSlackCoreShare =
+        defaultFloor.windowSeconds > 0 ? defaultFloor.cpuSeconds / defaultFloor.windowSeconds : 0;
 
-    int64_t windowEnd = at100.toNs - tailNs;
-    bench::Matching matched = bench::MatchReports(at100.reports, at100.lines, at100.fromNs, windowEnd);
-    figures.latencyP50Ms = bench::Quantile(matched.latencyMs, 0.5);
-    figures.latencyP99Ms = bench::Quantile(matched.latencyMs, 0.99);
-    figures.latencyMaxMs = bench::Quantile(matched.latencyMs, 1.0);
-    figures.latencySamples = static_cast<int64_t>(matched.latencyMs.size());
+    int64_t windowEnd = at1000.toNs - tailNs;
+    std::vector<int64_t> sent = bench::SentOnSchedule(at1000.reports, latencyPlan.rate);
+    std::vector<double> latencies = bench::LatencyToScreenMs(at1000.reports, sent, at1000.lines, at1000.fromNs, windowEnd);
+    figures.latencyP50Ms = bench::Quantile(latencies, 0.5);
+    figures.latencyP99Ms = bench::Quantile(latencies, 0.99);
+    figures.latencyMaxMs = bench::Quantile(latencies, 1.0);
+    std::vector<double> handOvers;
+    for (size_t i = 0; i < at1000.reports.size(); ++i)
+        if (sent[i] >= at1000.fromNs && sent[i] < windowEnd)
+            handOvers.push_back(static_cast<double>(at1000.reports[i].ns - sent[i]) / 1e6);
+    figures.handOverP50Ms = bench::Quantile(handOvers, 0.5);
+    figures.handOverP99Ms = bench::Quantile(handOvers, 0.99);
+    figures.latencySamples = static_cast<int64_t>(latencies.size());
     figures.latencyP99ToFloor = bench::Ratio(figures.latencyP99Ms, figures.latencyFloorP99Ms);
-    figures.shownShare100Hz = matched.reports ? static_cast<double>(matched.shown) / matched.reports : 0;
-    figures.boardRate100Hz = static_cast<double>(matched.reports) / (static_cast<double>(windowEnd - at100.fromNs) / 1e9);
-    std::vector<double> passes = bench::PeriodsMs(Within(at100.lines, at100.fromNs, at100.toNs));
+    bench::Matching matched = bench::MatchReports(at1000.reports, at1000.lines, at1000.fromNs, windowEnd);
+    figures.shownShare1000Hz = matched.reports ? static_cast<double>(matched.shown) / matched.reports : 0;
+    figures.boardRate1000Hz =
+        static_cast<double>(matched.reports) / (static_cast<double>(windowEnd - at1000.fromNs) / 1e9);
+    std::vector<double> passes = bench::PeriodsMs(Within(at1000.lines, at1000.fromNs, at1000.toNs));
+    figures.passPeriods = static_cast<int64_t>(passes.size());
     figures.passPeriodMedianMs = bench::Quantile(passes, 0.5);
     figures.passPeriodP99Ms = bench::Quantile(passes, 0.99);
     figures.passToSleepRatio = bench::Ratio(figures.passPeriodMedianMs, figures.sleepPeriodMedianMs);
+    figures.passToLineLoopRatio = bench::Ratio(figures.passPeriodMedianMs, figures.lineLoopPeriodMedianMs);
 
     double steadySeconds = static_cast<double>(steady.toNs - steady.fromNs) / 1e9;
     figures.cpuCoreShare = steady.cpuSeconds / steadySeconds;
     figures.displayThreadCoreShare = steady.mainThreadCpuSeconds / steadySeconds;
     figures.cpuToBareLoop = bench::Ratio(figures.cpuCoreShare, figures.sleepCoreShare);
     figures.displayCpuToBareLoop = bench::Ratio(figures.displayThreadCoreShare, figures.sleepCoreShare);
+    figures.displayCpuToLineLoop = bench::Ratio(figures.displayThreadCoreShare, figures.lineLoopCoreShare);
     figures.peakRssKib = steady.peakRssKib;
 
-    windowEnd = at1000.toNs - tailNs;
-    matched = bench::MatchReports(at1000.reports, at1000.lines, at1000.fromNs, windowEnd);
-    figures.shownShare1000Hz = matched.reports ? static_cast<double>(matched.shown) / matched.reports : 0;
-    figures.boardRate1000Hz =
-        static_cast<double>(matched.reports) / (static_cast<double>(windowEnd - at1000.fromNs) / 1e9);
+    windowEnd = at100.toNs - tailNs;
+    matched = bench::MatchReports(at100.reports, at100.lines, at100.fromNs, windowEnd);
+    figures.shownShare100Hz = matched.reports ? static_cast<double>(matched.shown) / matched.reports : 0;
+    figures.boardRate100Hz = static_cast<double>(matched.reports) / (static_cast<double>(windowEnd - at100.fromNs) / 1e9);
 
     figures.readerMaxReportsPerS =
         static_cast<double>(flat.reportsInWindow) / (static_cast<double>(flat.toNs - flat.fromNs) / 1e9);

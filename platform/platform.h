@@ -9,10 +9,12 @@
 #include <cstdint>
 
 // Readies the process for the run: called once, on the main thread, before
-// any file or device is opened. POSIX: descriptors 0, 1 and 2 are open
-// (to /dev/null where they were closed), so that nothing the program opens
-// later becomes standard output. Windows: the timer resolution is 1 ms, for
-// the 1 ms sleeps of the display loop.
+// any file or device is opened and before any thread is started. POSIX:
+// descriptors 0, 1 and 2 are open (to /dev/null where they were closed), so
+// that nothing the program opens later becomes standard output. Both: the
+// calling thread, which runs the display loop, gets the precise sleep
+// (PlatformPreciseSleep) where the system offers one. Windows: the timer
+// resolution is 1 ms, for every thread's sleeps.
 void PlatformStart();
 
 // Undoes PlatformStart on the program's own ways out (the system undoes it
@@ -43,7 +45,27 @@ void PlatformKillThread(PlatformThread thread, uint32_t exitCode);
 // Threads started here that have not yet ended (for tests and tools).
 int32_t PlatformLiveThreads();
 
+// Sleeps at least ms milliseconds. On the thread that called PlatformStart
+// it lasts as close to ms as the system allows, when PlatformPreciseSleep
+// says so.
 void PlatformSleep(uint32_t ms);
+
+// 1 when PlatformStart gave its thread a sleep that ends as soon after the
+// time asked as the system allows, 0 when that thread sleeps as any other.
+// Linux: the least timer slack (1 ns) for that thread and the threads it
+// starts afterwards, which inherit it; the default, 50 us for an ordinary
+// thread, lets the kernel end a sleep up to that much late to wake it with
+// other timers. Windows: a high-resolution waitable timer
+// (CreateWaitableTimerExW with CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+// Windows 10 1803 and later) for that thread's sleeps, where Sleep lasts to
+// the next tick of the 1 ms timer resolution after the time asked; not
+// under Wine, which makes an ordinary timer of that name.
+int32_t PlatformPreciseSleep();
+
+// When set before PlatformStart, PlatformStart leaves the sleep as it is,
+// as on a system that offers no precise one (tests and weigh-bench use it
+// to try that path).
+extern bool platformPlainSleep;
 
 // Shows text to the user and returns once it has been acknowledged. The
 // text always goes, on its own line, to standard error as well: where the

@@ -1,5 +1,6 @@
-// The platform layer on Windows: the timer resolution, the performance
-// counter, CRT threads, TerminateThread, Sleep, and MessageBoxA.
+// The platform layer on Windows: the timer resolution, a high-resolution
+// waitable timer, the performance counter, CRT threads, TerminateThread,
+// Sleep, and MessageBoxA.
 #include <windows.h>
 
 #include <mmsystem.h>
@@ -10,7 +11,20 @@
 
 #include "platform.h"
 
+// Windows 10 1803 and later; older headers lack it.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
 void (*platformMessageHook)(const char* text);
+bool platformPlainSleep;
+
+// The high-resolution timer of the thread that called PlatformStart, and
+// that thread: a waitable timer is one object, and a second thread setting
+// it would cut short or stretch the first one's wait, so only its own
+// thread sleeps on it. Null when the system offers none.
+static std::atomic<HANDLE> preciseTimer;
+static std::atomic<DWORD> preciseThread;
 
 // Every thread started here has a slot of a fixed table, and the count of
 // live threads is the count of slots in the Running state. A thread leaves
@@ -144,18 +158,58 @@ int32_t PlatformLiveThreads() {
 // lines a second. The resolution is raised to 1 ms once, on the main thread,
 // before any thread is started, and lowered again on the program's own ways
 // out; when the process is ended from outside (Ctrl+C, the console closed,
-// TerminateProcess) Windows drops the request with the process. Standard
-// descriptors need nothing here: the HID backend's handles are not CRT
-// descriptors and cannot become standard output.
+// TerminateProcess) Windows drops the request with the process, and the
+// timer's handle with it. Even at 1 ms, Sleep(1) lasts until the next tick
+// after the full millisecond, up to 2 ms; a high-resolution waitable timer
+// expires close to the time asked (Windows 10 1803 and later). Earlier
+// Windows do not know the flag; should the call fail, the display loop
+// sleeps with Sleep. Standard descriptors need nothing here: the HID
+// backend's handles are not CRT descriptors and cannot become standard
+// output.
+//
+// Wine (8.0) takes the flag, and any other, without a word and makes an
+// ordinary timer, whose every wait is a round trip through its server: a
+// 1 ms wait on it lasts about 1.16 ms where Sleep(1) lasts 1.09 ms. Wine has
+// no high-resolution timer to offer, so there the display loop uses Sleep.
+// Its ntdll exports wine_get_version, which Windows' does not.
+static bool UnderWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 void PlatformStart() {
     timeBeginPeriod(1);
+    if (platformPlainSleep || UnderWine())
+        return;
+    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    if (timer == nullptr)
+        return;
+    preciseThread.store(GetCurrentThreadId(), std::memory_order_relaxed);
+    preciseTimer.store(timer, std::memory_order_release);
 }
 
 void PlatformEnd() {
+    HANDLE timer = preciseTimer.exchange(nullptr, std::memory_order_acq_rel);
+    if (timer != nullptr)
+        CloseHandle(timer);
     timeEndPeriod(1);
 }
 
+int32_t PlatformPreciseSleep() {
+    return preciseTimer.load(std::memory_order_acquire) != nullptr ? 1 : 0;
+}
+
+// On the timer's own thread a relative due time (negative, in 100 ns
+// units) and a wait for it; anywhere else, or should the timer fail, Sleep.
 void PlatformSleep(uint32_t ms) {
+    HANDLE timer = preciseTimer.load(std::memory_order_acquire);
+    if (ms > 0 && timer != nullptr && GetCurrentThreadId() == preciseThread.load(std::memory_order_relaxed)) {
+        LARGE_INTEGER due;
+        due.QuadPart = -static_cast<LONGLONG>(ms) * 10000;
+        if (SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) &&
+            WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0)
+            return;
+    }
     Sleep(ms);
 }
 

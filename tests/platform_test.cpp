@@ -6,8 +6,13 @@
 #include <cstdio>
 #include <thread>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
+#ifdef __linux__
+#include <sys/prctl.h>
 #endif
 
 #include "platform/platform.h"
@@ -107,6 +112,96 @@ TEST(Sleep, LastsAtLeastAsLongAsAsked) {
         PlatformSleep(ms);
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ms));
     }
+}
+
+// The first sleep of 0, 1 and 15 ms that ended early, or -1 when none did.
+int ShortSleep() {
+    for (int ms : {0, 1, 15}) {
+        auto start = std::chrono::steady_clock::now();
+        PlatformSleep(static_cast<uint32_t>(ms));
+        if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(ms))
+            return ms;
+    }
+    return -1;
+}
+
+#ifdef __linux__
+long TimerSlack() {
+    return prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL);
+}
+#endif
+
+// Whether this system offers what the precise sleep needs.
+bool SystemOffersPreciseSleep() {
+#if defined(__linux__)
+    return true;
+#elif defined(_WIN32)
+    // Wine takes the high-resolution flag but makes an ordinary timer.
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr)
+        return false;
+    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, 0x00000002, TIMER_ALL_ACCESS);
+    if (timer == nullptr)
+        return false;
+    CloseHandle(timer);
+    return true;
+#else
+    return false;
+#endif
+}
+
+// The thread that readies the platform runs the display loop: its sleeps
+// are the precise ones where the system has them, and still last as long
+// as asked; PlatformEnd gives the thread its plain sleep back.
+TEST(Sleep, PreciseOnTheThreadThatReadiedThePlatform) {
+#ifdef __linux__
+    long slack = TimerSlack();
+#endif
+    PlatformStart();
+    EXPECT_EQ(PlatformPreciseSleep(), SystemOffersPreciseSleep() ? 1 : 0);
+#ifdef __linux__
+    EXPECT_EQ(TimerSlack(), 1);
+#endif
+    EXPECT_EQ(ShortSleep(), -1);
+    PlatformEnd();
+    EXPECT_EQ(PlatformPreciseSleep(), 0);
+#ifdef __linux__
+    EXPECT_EQ(TimerSlack(), slack);
+#endif
+}
+
+// Other threads sleep as they always do, also while the readied thread
+// sleeps on its own timer.
+TEST(Sleep, OtherThreadsSleepAsLongAsAskedBesideThePreciseOne) {
+    ASSERT_TRUE(test::WaitForProgramThreads());
+    PlatformStart();
+    ran = -2;
+    PlatformThread thread = PlatformStartThread([] { ran.store(ShortSleep()); });
+    ASSERT_NE(thread, 0u);
+    for (int i = 0; i < 20; ++i)
+        PlatformSleep(1);
+    PlatformJoinThread(thread);
+    EXPECT_EQ(ran.load(), -1);
+    PlatformEnd();
+}
+
+// A system without the precise sleep (Windows before 10 1803, which
+// refuses the high-resolution flag, and Wine; Linux and newer Windows have
+// it, so the test asks for this path): the readied thread sleeps as any
+// other, as long as asked.
+TEST(Sleep, PlainWhereTheSystemOffersNoPreciseOne) {
+#ifdef __linux__
+    long slack = TimerSlack();
+#endif
+    platformPlainSleep = true;
+    PlatformStart();
+    EXPECT_EQ(PlatformPreciseSleep(), 0);
+#ifdef __linux__
+    EXPECT_EQ(TimerSlack(), slack);
+#endif
+    EXPECT_EQ(ShortSleep(), -1);
+    PlatformEnd();
+    platformPlainSleep = false;
+    EXPECT_EQ(PlatformPreciseSleep(), 0);
 }
 
 std::string hooked;
