@@ -23,7 +23,8 @@ int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t* info);
 // Blocks until one input report arrives and places it at report[0..];
 // returns its length, or 0 or less when no report came (the board gone).
 int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t* info);
-// Releases the handle, also one whose device has gone, without blocking.
+// Releases the handle, also one whose device has gone; returns within a
+// second whatever the device does.
 int32_t CloseHidHandle(int32_t handle);
 
 #ifdef __cplusplus
