@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "acquisition/acquisition.h"
 #include "console/console.h"
@@ -149,15 +150,9 @@ struct Holdings {
 Holdings Held() {
     Holdings held;
 #ifdef __linux__
-    namespace fs = std::filesystem;
-    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-        (void)entry;
-        ++held.descriptors;
-    }
-    for (const auto& entry : fs::directory_iterator("/proc/self/task")) {
-        (void)entry;
-        ++held.threads;
-    }
+    using std::filesystem::directory_iterator;
+    held.descriptors = std::distance(directory_iterator("/proc/self/fd"), directory_iterator());
+    held.threads = std::distance(directory_iterator("/proc/self/task"), directory_iterator());
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)
         if (line.rfind("VmRSS:", 0) == 0)
