@@ -12,10 +12,6 @@ extern std::atomic<uint8_t> runFlag;      // 1 while the reader loops go on
 extern std::atomic<uint8_t> probeActive;  // 1 while the probe is inside its loop
 extern PlatformThread probeThread;        // 0 once the probe has been waited for
 
-// When set, the probe calls it between storing probeActive and its first
-// test of runFlag (tests hold the probe there, as a preempted thread is).
-extern void (*probeStartHook)();
-
 // Spins on the high-resolution counter until more than ms milliseconds have passed.
 void WaitMs(int32_t ms);
 
@@ -35,5 +31,10 @@ void ProbeThread();
 // the only thread that uses deviceHandle and outReport: when the board
 // goes, it closes the handle, looks for the board again and readies it.
 void ReadLoopThread();
+
+// Test seam, for tests and tools only: when set, the probe calls it between
+// storing probeActive and its first test of runFlag, so that a test can
+// hold the probe there, as a preempted thread is. Unset: nothing between.
+extern void (*testProbeStartHook)();
 
 #endif

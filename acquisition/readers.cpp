@@ -8,7 +8,7 @@
 std::atomic<uint8_t> runFlag;
 std::atomic<uint8_t> probeActive;
 PlatformThread probeThread;
-void (*probeStartHook)();
+void (*testProbeStartHook)();
 
 static constexpr std::memory_order relaxed = std::memory_order_relaxed;
 static constexpr std::memory_order seqCst = std::memory_order_seq_cst;  // see ProbeThread
@@ -31,8 +31,8 @@ static constexpr std::memory_order seqCst = std::memory_order_seq_cst;  // see P
 // was joined by StopProbe and then read a silent board for ever.
 void ProbeThread() {
     probeActive.store(1, seqCst);
-    if (probeStartHook)
-        probeStartHook();
+    if (testProbeStartHook)
+        testProbeStartHook();
     while (runFlag.load(seqCst) != 0) {
         ReadDeviceReport();
         if (CarriesAccelerometer(inReport[0]))

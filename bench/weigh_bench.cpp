@@ -202,7 +202,7 @@ int ChildMain(int argc, char** argv) {
         variant = mode.substr(colon + 1);
         mode.resize(colon);
     }
-    platformPlainSleep = variant == "default";
+    testPlainSleep = variant == "default";
     int32_t rate = std::atoi(argv[3]);
     int32_t periodMs = std::atoi(argv[4]);
     int64_t lengthMs = std::atoll(argv[5]);

@@ -42,9 +42,6 @@ void PlatformJoinThread(PlatformThread thread);
 // no more of its code.
 void PlatformKillThread(PlatformThread thread, uint32_t exitCode);
 
-// Threads started here that have not yet ended (for tests and tools).
-int32_t PlatformLiveThreads();
-
 // Sleeps at least ms milliseconds. On the thread that called PlatformStart
 // it lasts as close to ms as the system allows, when PlatformPreciseSleep
 // says so.
@@ -62,19 +59,25 @@ void PlatformSleep(uint32_t ms);
 // under Wine, which makes an ordinary timer of that name.
 int32_t PlatformPreciseSleep();
 
-// When set before PlatformStart, PlatformStart leaves the sleep as it is,
-// as on a system that offers no precise one (tests and weigh-bench use it
-// to try that path).
-extern bool platformPlainSleep;
-
 // Shows text to the user and returns once it has been acknowledged. The
 // text always goes, on its own line, to standard error as well: where the
 // system has no way to show it (no desktop, no terminal) that is where it
 // is seen.
 void PlatformMessage(const char* text);
 
-// When set, PlatformMessage hands the text to this function instead
-// (tests use it to see the messages without a user to dismiss them).
-extern void (*platformMessageHook)(const char* text);
+// Test seams: for tests and tools only. The program never sets or calls
+// them, and unset they change nothing.
+
+// When set, PlatformMessage hands the text to it instead, so that a test
+// sees the messages without a user to dismiss them. Unset: shown as above.
+extern void (*testMessageHook)(const char* text);
+
+// When true before PlatformStart, PlatformStart leaves the sleep as it is,
+// as on a system without a precise one. False: the precise sleep, where
+// the system offers it.
+extern bool testPlainSleep;
+
+// The threads started here that have not yet ended.
+int32_t TestLiveThreads();
 
 #endif

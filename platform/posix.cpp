@@ -31,8 +31,8 @@
 
 static_assert(sizeof(pthread_t) <= sizeof(PlatformThread), "a pthread_t must fit a PlatformThread");
 
-void (*platformMessageHook)(const char* text);
-bool platformPlainSleep;
+void (*testMessageHook)(const char* text);
+bool testPlainSleep;
 
 static std::atomic<int32_t> liveThreads;
 
@@ -70,7 +70,7 @@ static void FillStandardDescriptors() {
 void PlatformStart() {
     FillStandardDescriptors();
 #ifdef __linux__
-    if (!platformPlainSleep && prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0)
+    if (!testPlainSleep && prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0)
         preciseSleep.store(1, std::memory_order_relaxed);
 #endif
 }
@@ -179,7 +179,7 @@ void PlatformKillThread(PlatformThread thread, uint32_t) {
     pthread_join(target, nullptr);
 }
 
-int32_t PlatformLiveThreads() {
+int32_t TestLiveThreads() {
     return liveThreads.load(std::memory_order_acquire);
 }
 
@@ -194,8 +194,8 @@ void PlatformSleep(uint32_t ms) {
 // A console program's modal message: the text on its own line where the
 // user looks for errors, and at a terminal a wait until it has been read.
 void PlatformMessage(const char* text) {
-    if (platformMessageHook) {
-        platformMessageHook(text);
+    if (testMessageHook) {
+        testMessageHook(text);
         return;
     }
     std::fprintf(stderr, "%s\n", text);

@@ -16,8 +16,8 @@
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
 #endif
 
-void (*platformMessageHook)(const char* text);
-bool platformPlainSleep;
+void (*testMessageHook)(const char* text);
+bool testPlainSleep;
 
 // The high-resolution timer of the thread that called PlatformStart, and
 // that thread: a waitable timer is one object, and a second thread setting
@@ -27,7 +27,10 @@ static std::atomic<HANDLE> preciseTimer;
 static std::atomic<DWORD> preciseThread;
 
 // Every thread started here has a slot of a fixed table, and the count of
-// live threads is the count of slots in the Running state. A thread leaves
+// live threads is the count of slots in the Running state. The program
+// runs two at most: the probe and the continuous reader, which waits for
+// the probe's end. A start beyond that fails as a failed _beginthreadex
+// does. A thread leaves
 // that state by a single compare-and-swap at the end of its body, and a
 // thread ended by TerminateThread never gets there: its slot stays Running
 // until PlatformKillThread, having waited for its end, frees it. Whichever
@@ -35,7 +38,7 @@ static std::atomic<DWORD> preciseThread;
 // the kill lands between the thread's own count and its return.
 enum : uint8_t { slotFree, slotRunning, slotEnded };
 
-static constexpr int maxThreads = 256;
+static constexpr int maxThreads = 2;
 static std::atomic<uint8_t> slotState[maxThreads];
 static void (*slotBody[maxThreads])();
 static bool slotJoinable[maxThreads];
@@ -146,7 +149,7 @@ void PlatformKillThread(PlatformThread thread, uint32_t exitCode) {
     ReleaseSlot(slot);
 }
 
-int32_t PlatformLiveThreads() {
+int32_t TestLiveThreads() {
     int32_t live = 0;
     for (int slot = 0; slot < maxThreads; ++slot)
         live += slotState[slot].load(std::memory_order_acquire) == slotRunning;
@@ -179,7 +182,7 @@ static bool UnderWine() {
 
 void PlatformStart() {
     timeBeginPeriod(1);
-    if (platformPlainSleep || UnderWine())
+    if (testPlainSleep || UnderWine())
         return;
     HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
     if (timer == nullptr)
@@ -220,8 +223,8 @@ void PlatformSleep(uint32_t ms) {
 // shown at all (headless Wine) MessageBoxA fails at once. Either way the
 // user still learns why the program stopped.
 void PlatformMessage(const char* text) {
-    if (platformMessageHook) {
-        platformMessageHook(text);
+    if (testMessageHook) {
+        testMessageHook(text);
         return;
     }
     std::fprintf(stderr, "%s\n", text);

@@ -59,7 +59,7 @@ TEST(ProbeDevice, AnswersOnlyWhenTheAccelerometerByteIsNonZero) {
         EXPECT_EQ(ProbeDevice(), c.answered);
         EXPECT_EQ(runFlag.load(), 0);
         StopProbe();
-        EXPECT_EQ(PlatformLiveThreads(), 0);
+        EXPECT_EQ(TestLiveThreads(), 0);
         test::ExpectNoReadRunsOn();
     }
 }
@@ -79,7 +79,7 @@ TEST(StopProbe, DoesNothingWithoutAProbe) {
     test::FreshRun("");
     StopProbe();
     EXPECT_EQ(probeThread, 0u);
-    EXPECT_EQ(PlatformLiveThreads(), 0);
+    EXPECT_EQ(TestLiveThreads(), 0);
 }
 
 // A probe blocked in a read that never returns is ended by force, and once
@@ -91,7 +91,7 @@ TEST(StopProbe, EndsAProbeBlockedInARead) {
     EXPECT_EQ(probeActive.load(), 1);
     EXPECT_EQ(sim::ReadsInside(), 1);
     StopProbe();
-    EXPECT_EQ(PlatformLiveThreads(), 0);
+    EXPECT_EQ(TestLiveThreads(), 0);
     test::ExpectNoReadRunsOn();
     EXPECT_EQ(probeThread, 0u);
     StopProbe();  // a second call finds no thread and does nothing
@@ -103,7 +103,7 @@ TEST(StopProbe, EndsAProbeBlockedInARead) {
 // slow VM: the path still ends, and no read runs on.
 TEST(StopProbe, EndsAProbeHeldAtItsStartPastTheWindow) {
     test::FreshRun("silent\n");
-    probeStartHook = [] {
+    testProbeStartHook = [] {
         while (runFlag.load() != 0)
             std::this_thread::sleep_for(1ms);
         std::this_thread::sleep_for(200ms);
@@ -117,7 +117,7 @@ TEST(StopProbe, EndsAProbeHeldAtItsStartPastTheWindow) {
     if (!endedInTime)  // the probe is in a read that never returns: free it
         test::Push(test::Report({0x30, 0, 0}));
     run.join();
-    probeStartHook = nullptr;
+    testProbeStartHook = nullptr;
     EXPECT_TRUE(endedInTime) << "the failed-open path waited for a probe that went on reading";
     EXPECT_EQ(test::Messages(), std::vector<std::string>{"Wii-Remote cannot open."});
     EXPECT_TRUE(test::WaitForProgramThreads());

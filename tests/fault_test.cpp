@@ -158,7 +158,7 @@ Holdings Held() {
         if (line.rfind("VmRSS:", 0) == 0)
             held.residentKb = std::stol(line.substr(6));
 #else
-    held.threads = PlatformLiveThreads();
+    held.threads = TestLiveThreads();
 #endif
     return held;
 }
@@ -213,7 +213,7 @@ TEST(FaultsInARun, BoardSwitchedOffAndOnIsFoundAgain) {
                 if (k == c.cycles)
                     last = Held();
             }
-            return PlatformLiveThreads() == 0;
+            return TestLiveThreads() == 0;
         }, std::chrono::seconds(30 + c.cycles * 2));
         testing::internal::GetCapturedStdout();
         std::string said = testing::internal::GetCapturedStderr();
@@ -266,7 +266,7 @@ TEST(FaultsInARun, MixedReportIdsDuringARun) {
     ASSERT_TRUE(test::WaitFor([] {
         DisplayPass();
         PlatformSleep(1);
-        return PlatformLiveThreads() == 0;
+        return TestLiveThreads() == 0;
     }));
     EXPECT_EQ(test::Pass(), "0,128, Msum  8.0(kg), Mrf  200, Mrb  200, Mlf  200, Mlb  200\n");
 }
@@ -283,7 +283,7 @@ TEST(FaultsInARun, BurstOfTenThousandReports) {
     test::Push(Loads(0x34, 0x80, 9, 8, 7, 6));
     EXPECT_TRUE(test::WaitFor([] {
         DisplayPass();
-        return PlatformLiveThreads() == 0;
+        return TestLiveThreads() == 0;
     }, std::chrono::seconds(60)));
     EXPECT_EQ(sim::ReportsDelivered() - before, 10001);
     EXPECT_EQ(test::Pass(), "0,128, Msum  0.3(kg), Mrf    9, Mrb    8, Mlf    7, Mlb    6\n");

@@ -127,12 +127,12 @@ protected:
         root = pattern;
         fs::create_directories(root / "sys/class/hidraw");
         fs::create_directories(root / "dev");
-        SetHidrawRoots((root / "sys").c_str(), (root / "dev").c_str());
+        TestSetHidrawRoots((root / "sys").c_str(), (root / "dev").c_str());
     }
     void TearDown() override {
         for (int fd : opened)
             CloseHidHandle(fd);
-        SetHidrawRoots(nullptr, nullptr);
+        TestSetHidrawRoots(nullptr, nullptr);
         fs::remove_all(root);
     }
 
@@ -257,7 +257,7 @@ protected:
     void SetUp() override {
         int ends[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
-        handle = AdoptHidDescriptor(ends[0], boardDescriptor.data(), boardDescriptor.size());
+        handle = TestAdoptHidDescriptor(ends[0], boardDescriptor.data(), boardDescriptor.size());
         ASSERT_EQ(handle, ends[0]);
         boardEnd = ends[1];
     }
@@ -286,8 +286,8 @@ protected:
 };
 
 TEST_F(Socketpair, WritesAsManyBytesAsTheDescriptorDeclares) {
-    EXPECT_EQ(OutputReportLength(handle, 0x11), 2);
-    EXPECT_EQ(OutputReportLength(handle, 0x12), 3);
+    EXPECT_EQ(TestOutputReportLength(handle, 0x11), 2);
+    EXPECT_EQ(TestOutputReportLength(handle, 0x12), 3);
     // The program's buffer: its own bytes first, leftovers and zeros behind.
     unsigned char report[256];
     std::memset(report, 0xEE, sizeof report);
@@ -375,7 +375,7 @@ TEST_F(Socketpair, CallsOnHandlesNotOursFailWithoutTouchingTheBuffer) {
         EXPECT_EQ(report[0], 0x11) << other;
         EXPECT_EQ(report[1], 0xEE) << other;
         EXPECT_EQ(CloseHidHandle(other), -1) << other;
-        EXPECT_EQ(OutputReportLength(other, 0x11), 0) << other;
+        EXPECT_EQ(TestOutputReportLength(other, 0x11), 0) << other;
     }
     EXPECT_EQ(BoardReceives(0), Bytes{}) << "nothing was sent for a write on a handle not ours";
     EXPECT_NE(fcntl(boardEnd, F_GETFD), -1) << "a descriptor the library did not open stays open";
@@ -384,15 +384,15 @@ TEST_F(Socketpair, CallsOnHandlesNotOursFailWithoutTouchingTheBuffer) {
 TEST(HandleTable, FullTableRefusesAndFreesOnClose) {
     std::vector<int32_t> handles;
     int32_t handle;
-    while ((handle = AdoptHidDescriptor(open("/dev/null", O_RDWR | O_CLOEXEC), nullptr, 0)) != -1)
+    while ((handle = TestAdoptHidDescriptor(open("/dev/null", O_RDWR | O_CLOEXEC), nullptr, 0)) != -1)
         handles.push_back(handle);
     ASSERT_FALSE(handles.empty());
     EXPECT_LE(handles.size(), 64u);
-    EXPECT_EQ(AdoptHidDescriptor(-1, nullptr, 0), -1);
+    EXPECT_EQ(TestAdoptHidDescriptor(-1, nullptr, 0), -1);
     ASSERT_EQ(CloseHidHandle(handles.back()), 0);
     handles.pop_back();
     int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
-    handle = AdoptHidDescriptor(fd, boardDescriptor.data(), boardDescriptor.size());
+    handle = TestAdoptHidDescriptor(fd, boardDescriptor.data(), boardDescriptor.size());
     EXPECT_EQ(handle, fd);
     handles.push_back(handle);
     for (int32_t h : handles)

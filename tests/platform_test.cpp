@@ -73,9 +73,9 @@ TEST(Threads, KillEndsABlockedThreadAndWaitsForIt) {
     blocked = 0;
     PlatformThread thread = PlatformStartThread(BlockForGood);
     ASSERT_TRUE(test::WaitFor([] { return blocked.load() == 1; }));
-    EXPECT_EQ(PlatformLiveThreads(), 1);
+    EXPECT_EQ(TestLiveThreads(), 1);
     PlatformKillThread(thread, 0xFFFFFFFFu);
-    EXPECT_EQ(PlatformLiveThreads(), 0);
+    EXPECT_EQ(TestLiveThreads(), 0);
 }
 
 TEST(Threads, KilledThreadRunsNoMoreOfItsCode) {
@@ -87,23 +87,23 @@ TEST(Threads, KilledThreadRunsNoMoreOfItsCode) {
     PlatformKillThread(thread, 0xFFFFFFFFu);
     std::this_thread::sleep_for(300ms);  // past the end of its sleep
     EXPECT_EQ(afterBlock.load(), 0);
-    EXPECT_EQ(PlatformLiveThreads(), 0);
+    EXPECT_EQ(TestLiveThreads(), 0);
 }
 
 TEST(Threads, KillOfAThreadThatHasEndedIsHarmless) {
     ASSERT_TRUE(test::WaitForProgramThreads());
     ran = 0;
     PlatformThread thread = PlatformStartThread(Count);
-    ASSERT_TRUE(test::WaitFor([] { return PlatformLiveThreads() == 0; }));
+    ASSERT_TRUE(test::WaitFor([] { return TestLiveThreads() == 0; }));
     PlatformKillThread(thread, 0xFFFFFFFFu);
     EXPECT_EQ(ran.load(), 1);
-    EXPECT_EQ(PlatformLiveThreads(), 0);
+    EXPECT_EQ(TestLiveThreads(), 0);
 }
 
 TEST(Threads, NullHandleIsIgnored) {
     PlatformJoinThread(0);
     PlatformKillThread(0, 0xFFFFFFFFu);
-    EXPECT_EQ(PlatformLiveThreads(), 0);
+    EXPECT_EQ(TestLiveThreads(), 0);
 }
 
 TEST(Sleep, LastsAtLeastAsLongAsAsked) {
@@ -192,7 +192,7 @@ TEST(Sleep, PlainWhereTheSystemOffersNoPreciseOne) {
 #ifdef __linux__
     long slack = TimerSlack();
 #endif
-    platformPlainSleep = true;
+    testPlainSleep = true;
     PlatformStart();
     EXPECT_EQ(PlatformPreciseSleep(), 0);
 #ifdef __linux__
@@ -200,7 +200,7 @@ TEST(Sleep, PlainWhereTheSystemOffersNoPreciseOne) {
 #endif
     EXPECT_EQ(ShortSleep(), -1);
     PlatformEnd();
-    platformPlainSleep = false;
+    testPlainSleep = false;
     EXPECT_EQ(PlatformPreciseSleep(), 0);
 }
 
@@ -208,9 +208,9 @@ std::string hooked;
 void Hook(const char* text) { hooked = text; }
 
 TEST(Message, GoesToTheHookWhenOneIsSet) {
-    platformMessageHook = Hook;
+    testMessageHook = Hook;
     PlatformMessage("Wii-Remote not found.");
-    platformMessageHook = nullptr;
+    testMessageHook = nullptr;
     EXPECT_EQ(hooked, "Wii-Remote not found.");
 }
 
@@ -218,7 +218,7 @@ TEST(Message, GoesToTheHookWhenOneIsSet) {
 TEST(Message, WithoutATerminalIsOneLineOnStandardError) {
     if (isatty(STDIN_FILENO))
         GTEST_SKIP() << "standard input is a terminal: the message would wait for Enter";
-    platformMessageHook = nullptr;
+    testMessageHook = nullptr;
     testing::internal::CaptureStderr();
     PlatformMessage("Wii-Remote cannot open.");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Wii-Remote cannot open.\n");
@@ -249,7 +249,7 @@ TEST(Threads, JoinedHandleIsIgnoredAfterwards) {
     PlatformJoinThread(thread);
     PlatformKillThread(thread, 0xFFFFFFFFu);
     EXPECT_EQ(ran.load(), 1);
-    EXPECT_EQ(PlatformLiveThreads(), 0);
+    EXPECT_EQ(TestLiveThreads(), 0);
 }
 #endif
 

@@ -84,7 +84,7 @@ TEST(StartUp, FailedOpenCheckTellsClosesAndEndsWithStatus1) {
         EXPECT_EQ(WeighMain(), 1);
         EXPECT_EQ(test::Messages(), c.messages);
         // StopProbe has waited for the probe: nothing runs on.
-        EXPECT_EQ(PlatformLiveThreads(), 0);
+        EXPECT_EQ(TestLiveThreads(), 0);
         test::ExpectNoReadRunsOn();
         std::vector<Call> calls = sim::Calls();
         ASSERT_FALSE(calls.empty());

@@ -35,7 +35,7 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds bound)
 }
 
 bool WaitForProgramThreads() {
-    return WaitFor([] { return PlatformLiveThreads() == 0; }, std::chrono::seconds(20));
+    return WaitFor([] { return TestLiveThreads() == 0; }, std::chrono::seconds(20));
 }
 
 void ExpectNoReadRunsOn() {
@@ -75,7 +75,7 @@ void FreshRun(const std::string& script) {
         std::lock_guard<std::mutex> lock(messageMutex);
         messages.clear();
     }
-    platformMessageHook = RecordMessage;
+    testMessageHook = RecordMessage;
     std::string error;
     ASSERT_TRUE(sim::LoadScript(script, &error)) << error;
 }

@@ -148,7 +148,7 @@ void PendingRead() {
 
 TEST(WindowsHid, PendingReadEndedByForceIsCancelledByTheClose) {
     NEED_WINE_DEVICES();
-    ASSERT_TRUE(WaitFor([] { return PlatformLiveThreads() == 0; }));
+    ASSERT_TRUE(WaitFor([] { return TestLiveThreads() == 0; }));
     int32_t mouse = OpenHidHandle(wineVendor, wineMouse);
     ASSERT_NE(mouse, -1);
     readHandle = mouse;
@@ -161,9 +161,9 @@ TEST(WindowsHid, PendingReadEndedByForceIsCancelledByTheClose) {
     ASSERT_TRUE(WaitFor([] { return readsStarted.load() == 1; }));
     Sleep(200);  // well into the read, which no input completes
     EXPECT_EQ(readsReturned.load(), 0);
-    EXPECT_EQ(PlatformLiveThreads(), 1);
+    EXPECT_EQ(TestLiveThreads(), 1);
     PlatformKillThread(reader, 0xFFFFFFFFu);
-    EXPECT_EQ(PlatformLiveThreads(), 0);
+    EXPECT_EQ(TestLiveThreads(), 0);
     EXPECT_EQ(CloseHidHandle(mouse), 0);
     EXPECT_EQ(readsReturned.load(), 0);
     EXPECT_EQ(readBuffer, Pattern());

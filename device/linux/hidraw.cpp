@@ -148,7 +148,7 @@ int32_t AdoptNode(int fd) {
         if (ioctl(fd, HIDIOCGRDESC, &descriptor) != 0)
             descriptor.size = 0;
     }
-    int32_t handle = AdoptHidDescriptor(fd, descriptor.value, descriptor.size);
+    int32_t handle = TestAdoptHidDescriptor(fd, descriptor.value, descriptor.size);
     if (handle == -1)
         close(fd);
     return handle;
@@ -156,12 +156,12 @@ int32_t AdoptNode(int fd) {
 
 }  // namespace
 
-void SetHidrawRoots(const char* sys, const char* dev) {
+void TestSetHidrawRoots(const char* sys, const char* dev) {
     SetRoot(sysRoot, sys, "/sys");
     SetRoot(devRoot, dev, "/dev");
 }
 
-int32_t AdoptHidDescriptor(int fd, const uint8_t* descriptor, size_t length) {
+int32_t TestAdoptHidDescriptor(int fd, const uint8_t* descriptor, size_t length) {
     if (fd < 0)
         return -1;
     for (HandleSlot& slot : slots) {
@@ -175,7 +175,7 @@ int32_t AdoptHidDescriptor(int fd, const uint8_t* descriptor, size_t length) {
     return -1;
 }
 
-uint16_t OutputReportLength(int32_t handle, uint8_t reportId) {
+uint16_t TestOutputReportLength(int32_t handle, uint8_t reportId) {
     HandleSlot* slot = FindSlot(handle);
     return slot ? slot->lengths.bytes[reportId] : 0;
 }

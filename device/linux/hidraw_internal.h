@@ -1,6 +1,7 @@
-// What the hidraw backend of padwire exposes beyond device/padwire.h, for
-// its tests and tools: the roots it looks for devices under, the report
-// descriptor parser, and a way to hand it a descriptor it did not open.
+// What the hidraw backend of padwire exposes beyond device/padwire.h: the
+// report descriptor parser, and the test seams that let its tests and tools
+// move the roots it looks for devices under and hand it a descriptor it did
+// not open.
 #ifndef WEIGH_HIDRAW_INTERNAL_H
 #define WEIGH_HIDRAW_INTERNAL_H
 
@@ -24,18 +25,22 @@ constexpr uint16_t outputReportTooLong = 0xFFFF;
 // (the items before that point still count).
 int32_t ParseOutputReportLengths(const uint8_t* descriptor, size_t length, OutputReportLengths* lengths);
 
+// Test seams: for tests and tools only. The program never calls them;
+// without them the backend looks under /sys and /dev and holds only the
+// handles OpenHidHandle gave.
+
 // Where OpenHidHandle looks: SYSROOT/class/hidraw/hidrawN/device/uevent
 // and DEVROOT/hidrawN. Defaults "/sys" and "/dev"; nullptr restores one.
 // Call only while no padwire call is running.
-void SetHidrawRoots(const char* sysRoot, const char* devRoot);
+void TestSetHidrawRoots(const char* sysRoot, const char* devRoot);
 
 // Takes an open descriptor as a handle, with the output report lengths of
 // the given descriptor, as OpenHidHandle does after it has opened a node.
 // -1 when the library's table of open handles is full or fd is negative.
-int32_t AdoptHidDescriptor(int fd, const uint8_t* descriptor, size_t length);
+int32_t TestAdoptHidDescriptor(int fd, const uint8_t* descriptor, size_t length);
 
 // The output report length the library holds for this handle and ID
 // (0: none, or not a handle of ours).
-uint16_t OutputReportLength(int32_t handle, uint8_t reportId);
+uint16_t TestOutputReportLength(int32_t handle, uint8_t reportId);
 
 #endif

@@ -100,7 +100,7 @@ void NoteProbeRunning() {
 
     DeviceState.accelX.store(0);
     runFlag.store(1);
-    probeStartHook = NoteProbeRunning;
+    testProbeStartHook = NoteProbeRunning;
     probeStarted = Clock::now();
     probeThread = PlatformStartThread(ProbeThread);
     int64_t frequency = PlatformCounterFrequency();
