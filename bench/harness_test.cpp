@@ -12,19 +12,14 @@
 #include "device/reports.h"
 #include "harness.h"
 #include "sim/script.h"
+#include "tests/program_state.h"
 
 namespace {
 
 // The line the program prints for these raw words with no zero point.
 std::string ProgramLine(const int32_t loads[4]) {
-    tareRf = tareRb = tareLf = tareLb = 0;
-    DeviceState.buttons1 = 0;
-    DeviceState.buttons2 = 0;
-    Mrf = loads[0];
-    Mrb = loads[1];
-    Mlf = loads[2];
-    Mlb = loads[3];
-    Msum = Mrf + Mrb + Mlf + Mlb;
+    test::ResetProgram();
+    test::SetShownLoads(loads[0], loads[1], loads[2], loads[3]);
     char line[128];
     FormatReading(line, sizeof line);
     return line;

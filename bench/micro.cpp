@@ -18,6 +18,7 @@
 #include "../device/reports.h"
 #include "../platform/platform.h"
 #include "../sim/board.h"
+#include "../tests/program_state.h"
 
 namespace {
 
@@ -25,15 +26,10 @@ namespace {
 const char sampleLine[] = "0,0, Msum 70.0(kg), Mrf 1750, Mrb 1750, Mlf 1750, Mlb 1750\n";
 
 void SetLoads() {
-    DeviceState.buttons1.store(0);
-    DeviceState.buttons2.store(0);
-    DeviceState.rawRf.store(3250);
-    DeviceState.rawRb.store(3250);
-    DeviceState.rawLf.store(3250);
-    DeviceState.rawLb.store(3250);
-    tareRf = tareRb = tareLf = tareLb = 1500;
-    Mrf = Mrb = Mlf = Mlb = 1750;
-    Msum = 7000;
+    test::ResetProgram();
+    test::SetBoardState(0, 0, 3250, 3250, 3250, 3250);
+    test::SetZeroPoint(1500, 1500, 1500, 1500);
+    test::SetShownLoads(1750, 1750, 1750, 1750);
 }
 
 // One report of each kind the decoder treats differently: buttons only,

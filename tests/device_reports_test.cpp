@@ -26,20 +26,14 @@ Fields Current() {
 constexpr Fields before{0xAA, 0xBB, 0xCC, 1111, 2222, 3333, 4444};
 
 void SetFields(const Fields& f) {
-    DeviceState.buttons1 = static_cast<uint8_t>(f.buttons1);
-    DeviceState.buttons2 = static_cast<uint8_t>(f.buttons2);
-    DeviceState.accelX = static_cast<uint8_t>(f.accelX);
-    DeviceState.rawRf = f.rf;
-    DeviceState.rawRb = f.rb;
-    DeviceState.rawLf = f.lf;
-    DeviceState.rawLb = f.lb;
+    test::SetBoardState(f.buttons1, f.buttons2, f.rf, f.rb, f.lf, f.lb, f.accelX);
 }
 
 class Decoding : public ::testing::Test {
 protected:
     void SetUp() override {
         test::FreshRun("silent\n");  // no report but the ones a test pushes
-        deviceHandle = OpenHidHandle(0x057E, 0x0306);
+        deviceHandle = OpenHidHandle(boardVendorId, boardProductId);
         ASSERT_NE(deviceHandle, -1);
         SetFields(before);
     }
@@ -135,7 +129,7 @@ TEST_F(Decoding, ReadBeforeAnyReportChangesNothing) {
 
 TEST(OutputReports, EachOverwritesOnlyItsOwnLeadingBytes) {
     test::FreshRun("silent\n");
-    deviceHandle = OpenHidHandle(0x057E, 0x0306);
+    deviceHandle = OpenHidHandle(boardVendorId, boardProductId);
     SetReportMode(0x00, 0x31);
     SetLeds(0x10);
     SetReportMode(0x100, 0x134);  // only the low bytes go out

@@ -7,15 +7,6 @@
 
 namespace {
 
-void SetRaw(int rf, int rb, int lf, int lb, int buttons1 = 0, int buttons2 = 0) {
-    DeviceState.rawRf = rf;
-    DeviceState.rawRb = rb;
-    DeviceState.rawLf = lf;
-    DeviceState.rawLb = lb;
-    DeviceState.buttons1 = static_cast<uint8_t>(buttons1);
-    DeviceState.buttons2 = static_cast<uint8_t>(buttons2);
-}
-
 // One pass, its printed output returned.
 struct LineCase {
     const char* name;
@@ -45,11 +36,8 @@ TEST(DisplayLine, MatchesTheFormatExactly) {
     for (const LineCase& c : cases) {
         SCOPED_TRACE(c.name);
         test::FreshRun("");
-        tareRf = c.tare[0];
-        tareRb = c.tare[1];
-        tareLf = c.tare[2];
-        tareLb = c.tare[3];
-        SetRaw(c.raw[0], c.raw[1], c.raw[2], c.raw[3], c.buttons1, c.buttons2);
+        test::SetZeroPoint(c.tare[0], c.tare[1], c.tare[2], c.tare[3]);
+        test::SetBoardState(c.buttons1, c.buttons2, c.raw[0], c.raw[1], c.raw[2], c.raw[3]);
         EXPECT_EQ(test::Pass(), c.line);
         char line[128];
         FormatReading(line, sizeof line);
@@ -59,11 +47,11 @@ TEST(DisplayLine, MatchesTheFormatExactly) {
 
 TEST(ZeroPoint, TakenOnEveryPassWhileAIsHeld) {
     test::FreshRun("");
-    SetRaw(1500, 1600, 1700, 1800, 0, 0x08);
+    test::SetBoardState(0, 0x08, 1500, 1600, 1700, 1800);
     EXPECT_EQ(test::Pass(), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
     EXPECT_EQ(tareRf, 1500);
     EXPECT_EQ(tareLb, 1800);
-    SetRaw(1510, 1600, 1700, 1790, 0, 0x08);  // still held: a new zero point
+    test::SetBoardState(0, 0x08, 1510, 1600, 1700, 1790);  // still held: a new zero point
     EXPECT_EQ(test::Pass(), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
     EXPECT_EQ(tareRf, 1510);
     EXPECT_EQ(tareLb, 1790);
@@ -71,7 +59,7 @@ TEST(ZeroPoint, TakenOnEveryPassWhileAIsHeld) {
 
 TEST(ZeroPoint, AHeldWithOtherButtonsStillTares) {
     test::FreshRun("");
-    SetRaw(10, 20, 30, 40, 0x04, 0x88);
+    test::SetBoardState(0x04, 0x88, 10, 20, 30, 40);
     test::Pass();
     EXPECT_EQ(Msum, 0);
     EXPECT_EQ(tareRb, 20);
@@ -79,16 +67,16 @@ TEST(ZeroPoint, AHeldWithOtherButtonsStillTares) {
 
 TEST(ZeroPoint, KeptAfterReleaseSoALighterLoadIsNegative) {
     test::FreshRun("");
-    SetRaw(3000, 3000, 3000, 3000, 0, 0x08);
+    test::SetBoardState(0, 0x08, 3000, 3000, 3000, 3000);
     test::Pass();
-    SetRaw(2900, 2990, 3000, 2800, 0, 0x00);
+    test::SetBoardState(0, 0x00, 2900, 2990, 3000, 2800);
     EXPECT_EQ(test::Pass(), "0,0, Msum -3.1(kg), Mrf -100, Mrb  -10, Mlf    0, Mlb -200\n");
     EXPECT_EQ(tareRf, 3000);
 }
 
 TEST(ZeroPoint, NoneBeforeTheFirstPressSoRawWordsPrint) {
     test::FreshRun("");
-    SetRaw(1480, 1523, 1502, 1461);
+    test::SetBoardState(0, 0, 1480, 1523, 1502, 1461);
     EXPECT_EQ(test::Pass(), "0,0, Msum 59.7(kg), Mrf 1480, Mrb 1523, Mlf 1502, Mlb 1461\n");
 }
 

@@ -55,22 +55,7 @@ void ExpectNoReadRunsOn() {
 
 void FreshRun(const std::string& script) {
     EXPECT_TRUE(WaitForProgramThreads()) << "a thread of an earlier run is still alive";
-    deviceHandle = 0;
-    std::memset(outReport, 0, sizeof outReport);
-    std::memset(inReport, 0, sizeof inReport);
-    writeInfo = readInfo = 0;
-    DeviceState.buttons1 = 0;
-    DeviceState.buttons2 = 0;
-    DeviceState.accelX = 0;
-    DeviceState.rawRf = 0;
-    DeviceState.rawRb = 0;
-    DeviceState.rawLf = 0;
-    DeviceState.rawLb = 0;
-    runFlag = 0;
-    probeActive = 0;
-    probeThread = 0;
-    tareRf = tareRb = tareLf = tareLb = 0;
-    Mrf = Mrb = Mlf = Mlb = Msum = 0;
+    ResetProgram();
     {
         std::lock_guard<std::mutex> lock(messageMutex);
         messages.clear();

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "program_state.h"
 #include "sim/board.h"
 
 namespace test {
