@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "../device/padwire.h"
+#include "../device/reports.h"
 #include "answer.h"
 
 namespace sim {
@@ -224,7 +225,7 @@ extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     call.productId = productId;
     int64_t now = NowNs();
     Moment moment = MomentAt(script, ScriptMs(now));
-    bool found = moment.fault != StepKind::Off && !script.missing && vendorId == 0x057E && productId == 0x0306;
+    bool found = moment.fault != StepKind::Off && !script.missing && vendorId == boardVendorId && productId == boardProductId;
     int32_t handle = boardHandle + moment.powerCycles;
     call.handle = call.result = found ? handle : -1;
     Record(call);

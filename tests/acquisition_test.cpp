@@ -17,7 +17,7 @@ namespace {
 using namespace std::chrono_literals;
 
 void OpenBoard() {
-    deviceHandle = OpenHidHandle(0x057E, 0x0306);
+    deviceHandle = OpenHidHandle(boardVendorId, boardProductId);
     ASSERT_NE(deviceHandle, -1);
 }
 

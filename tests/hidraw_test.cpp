@@ -25,6 +25,7 @@
 
 #include "device/linux/hidraw_internal.h"
 #include "device/padwire.h"
+#include "device/reports.h"
 
 namespace {
 
@@ -148,7 +149,7 @@ protected:
     fs::path Node(int number) { return root / "dev" / ("hidraw" + std::to_string(number)); }
 
     int32_t Open() {
-        int32_t handle = OpenHidHandle(0x057E, 0x0306);
+        int32_t handle = OpenHidHandle(boardVendorId, boardProductId);
         if (handle >= 0)
             opened.push_back(handle);
         return handle;
@@ -233,7 +234,7 @@ TEST_F(FakeTree, NodeWithoutPermissionIsReported) {
         if (asRoot && (setgid(65534) != 0 || setuid(65534) != 0 || geteuid() == 0))
             _exit(3);
         for (int i = 0; i < 3; ++i)
-            if (OpenHidHandle(0x057E, 0x0306) != -1)
+            if (OpenHidHandle(boardVendorId, boardProductId) != -1)
                 _exit(2);
         _exit(0);
     }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "device/padwire.h"
+#include "device/reports.h"
 #include "sim/answer.h"
 #include "sim/board.h"
 #include "sim/script.h"
@@ -106,7 +107,7 @@ TEST(Script, BuiltInSessionParsesAndEnds) {
 
 TEST(Board, AnswersEachModeWithItsReport) {
     test::FreshRun("accel 9c\nboard 5000 01 08 4660 22136 1 65535\n");
-    int32_t handle = OpenHidHandle(0x057E, 0x0306);
+    int32_t handle = OpenHidHandle(boardVendorId, boardProductId);
     ASSERT_EQ(handle, sim::boardHandle);
     unsigned char report[256] = {};
     uint32_t info = 0;
@@ -140,13 +141,13 @@ TEST(Board, CallsOnAnotherHandleFailAndTouchNoBuffer) {
     }
     EXPECT_TRUE(std::all_of(std::begin(report), std::end(report), [](unsigned char b) { return b == 0xEE; }));
     EXPECT_EQ(info, 0x1234u);
-    EXPECT_EQ(OpenHidHandle(0x057E, 0x0307), -1);
-    EXPECT_EQ(OpenHidHandle(0x057F, 0x0306), -1);
+    EXPECT_EQ(OpenHidHandle(boardVendorId, boardProductId + 1), -1);
+    EXPECT_EQ(OpenHidHandle(boardVendorId + 1, boardProductId), -1);
 }
 
 TEST(Board, PushedReportsComeFirstAndExactly) {
     test::FreshRun("silent\n");
-    int32_t handle = OpenHidHandle(0x057E, 0x0306);
+    int32_t handle = OpenHidHandle(boardVendorId, boardProductId);
     unsigned char report[256];
     std::fill(std::begin(report), std::end(report), 0xEE);
     uint32_t info = 0;

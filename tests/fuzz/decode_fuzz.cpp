@@ -34,7 +34,7 @@ bool OpenBoard() {
     std::string error;
     if (!sim::LoadScript("silent\n", &error))
         std::abort();
-    deviceHandle = OpenHidHandle(0x057E, 0x0306);
+    deviceHandle = OpenHidHandle(boardVendorId, boardProductId);
     return deviceHandle != -1;
 }
 

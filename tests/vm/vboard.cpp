@@ -49,13 +49,11 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "device/reports.h"
 #include "sim/answer.h"
 #include "sim/script.h"
 
 namespace {
-
-constexpr uint32_t vendorId = 0x057E;
-constexpr uint32_t boardProductId = 0x0306;
 
 int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -205,12 +203,13 @@ int main(int argc, char** argv) {
                   "weigh virtual board");
     create.u.create2.rd_size = static_cast<uint16_t>(descriptor.size());
     create.u.create2.bus = options.bus;
-    create.u.create2.vendor = vendorId;
+    create.u.create2.vendor = boardVendorId;
     create.u.create2.product = options.product;
     std::memcpy(create.u.create2.rd_data, descriptor.data(), descriptor.size());
     if (!Send(uhid, create))
         return 1;
-    std::printf("vboard: created %04x:%04x, descriptor of %zu bytes\n", vendorId, options.product, descriptor.size());
+    std::printf("vboard: created %04x:%04x, descriptor of %zu bytes\n", static_cast<unsigned>(boardVendorId),
+                options.product, descriptor.size());
     if (options.bus == BUS_BLUETOOTH)
         std::printf("vboard: on the Bluetooth bus\n");
 
