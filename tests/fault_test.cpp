@@ -3,6 +3,7 @@
 // unplugged mid-run, switched off and on again, and a flood of reports.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -31,7 +32,7 @@ class Faults : public ::testing::Test {
 protected:
     void SetUp() override {
         test::FreshRun("silent\n");
-        deviceHandle = OpenHidHandle(0x057E, 0x0306);
+        deviceHandle = OpenHidHandle(boardVendorId, boardProductId);
         ASSERT_NE(deviceHandle, -1);
     }
 };
@@ -98,14 +99,23 @@ TEST_F(Faults, ReadsOfZeroOneTwoAnd256Bytes) {
     EXPECT_EQ(inReport[255], 0xFF);
 }
 
-// A board that stops mid-run: the read-out goes on with the last values.
+// A board that stops sending mid-run: the read-out goes on with the last
+// values, and the reader waits in its read. A silent board has not gone:
+// however long the silence, it is not closed and looked for again.
 TEST(FaultsInARun, BoardFallsSilentMidRun) {
     test::FreshRun("board 1500 00 00 10 20 30 40\nsilent\n");
     ASSERT_EQ(StartWeighing(), 1);
-    EXPECT_TRUE(test::WaitFor([] { return sim::BoardClockMs() > 1700; }));
-    std::string line = test::Pass();
-    EXPECT_EQ(line, "0,0, Msum  1.0(kg), Mrf   10, Mrb   20, Mlf   30, Mlb   40\n");
+    ASSERT_TRUE(test::WaitFor([] { return sim::BoardClockMs() > 1550; }));
+    int64_t delivered = sim::ReportsDelivered();
+    ASSERT_TRUE(test::WaitFor([] { return sim::BoardClockMs() > 1550 + 2 * boardGoneAfterMs; }));
+    EXPECT_EQ(test::Pass(), "0,0, Msum  1.0(kg), Mrf   10, Mrb   20, Mlf   30, Mlb   40\n");
+    EXPECT_EQ(sim::ReportsDelivered(), delivered);
     EXPECT_EQ(sim::ReadsInside(), 1);  // the reader waits, it does not spin
+    EXPECT_EQ(sim::ReadsFailed(), 0);
+    std::vector<sim::Call> calls = sim::Calls();
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const sim::Call& c) { return c.kind == sim::Call::Open; }),
+              1);
+    EXPECT_EQ(sim::OpenHandles(), 1);
     EndReaderWithHome();
 }
 

@@ -151,20 +151,4 @@ TEST(Weighing, HomeWithinTheFirstSecond) {
     EXPECT_EQ(test::Pass(), "0,128, Msum  0.3(kg), Mrf    5, Mrb    6, Mlf    7, Mlb    8\n");
 }
 
-// A board that stops sending mid-run: the last values go on being shown.
-TEST(Weighing, SilentBoardKeepsTheLastValues) {
-    test::FreshRun("board 1300 00 00 10 20 30 40\nsilent\n");
-    ASSERT_EQ(StartWeighing(), 1);
-    std::vector<std::string> lines;
-    EXPECT_TRUE(PassUntil("0,0, Msum  1.0(kg), Mrf   10", &lines));
-    EXPECT_TRUE(test::WaitFor([] { return sim::BoardClockMs() > 1350; }));
-    int64_t delivered = sim::ReportsDelivered();
-    EXPECT_TRUE(test::WaitFor([] { return sim::BoardClockMs() > 1600; }));
-    EXPECT_EQ(test::Pass(), "0,0, Msum  1.0(kg), Mrf   10, Mrb   20, Mlf   30, Mlb   40\n");
-    EXPECT_EQ(sim::ReportsDelivered(), delivered);
-    // A report pushed past the silence is Home: the reader ends.
-    test::Push(test::Report({0x34, 0, 0x80, 0, 10, 0, 20, 0, 30, 0, 40}));
-    EXPECT_TRUE(test::WaitForProgramThreads());
-}
-
 }  // namespace
