@@ -20,26 +20,29 @@
 #define WEIGH_VERSION "0"
 #endif
 
-static int Usage() {
+// Usage asked for goes to standard output, so that it can be paged or
+// searched; usage after a mistake goes to standard error.
+static void Usage(FILE* out) {
     std::fputs("usage: weigh-sim [SCRIPT]\n"
                "Runs the weighing console against a simulated board, playing SCRIPT\n"
                "or, without one, a built-in session of about 11 seconds.\n",
-               stderr);
-    return 2;
+               out);
 }
 
 int main(int argc, char** argv) {
     std::string text = sim::builtInSession;
     std::string name = "built-in session";
-    if (argc > 2)
-        return Usage();
+    if (argc > 2) {
+        Usage(stderr);
+        return 2;
+    }
     if (argc == 2) {
         if (std::strcmp(argv[1], "--version") == 0) {
             std::printf("weigh-sim %s\n", WEIGH_VERSION);
             return 0;
         }
         if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-            Usage();
+            Usage(stdout);
             return 0;
         }
         std::ifstream file(argv[1], std::ios::binary);

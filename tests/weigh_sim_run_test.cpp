@@ -146,21 +146,24 @@ bool MessagesWaitForAClick() {
 #endif
 }
 
-TEST(WeighSim, MissingBoardShowsBothMessagesAndExits1) {
+// A board missing gets both messages, one that never answers the second
+// only; no line is printed, and the status is 1.
+TEST(WeighSim, FailedStartShowsItsMessagesAndExits1) {
     if (MessagesWaitForAClick())
         GTEST_SKIP() << "the messages would be message boxes waiting for a click";
-    SimRun run = RunSim(WriteScript("missing.txt", "missing\n"));
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.errors, "Wii-Remote not found.\nWii-Remote cannot open.\n");
-    EXPECT_TRUE(run.lines.empty());
-}
-
-TEST(WeighSim, SilentBoardCannotOpen) {
-    if (MessagesWaitForAClick())
-        GTEST_SKIP() << "the message would be a message box waiting for a click";
-    SimRun run = RunSim(WriteScript("silent.txt", "silent\n"));
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.errors, "Wii-Remote cannot open.\n");
+    struct Case {
+        const char* file;
+        const char* script;
+        const char* errors;
+    };
+    for (const Case& c : {Case{"missing.txt", "missing\n", "Wii-Remote not found.\nWii-Remote cannot open.\n"},
+                          Case{"silent.txt", "silent\n", "Wii-Remote cannot open.\n"}}) {
+        SCOPED_TRACE(c.script);
+        SimRun run = RunSim(WriteScript(c.file, c.script));
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.errors, c.errors);
+        EXPECT_TRUE(run.lines.empty());
+    }
 }
 
 TEST(WeighSim, ScriptOfItsOwnEndsWithItsStatus) {
@@ -168,6 +171,23 @@ TEST(WeighSim, ScriptOfItsOwnEndsWithItsStatus) {
     EXPECT_EQ(run.status, 7);
     ASSERT_FALSE(run.lines.empty());
     EXPECT_EQ(run.lines.back(), "0,0, Msum  4.0(kg), Mrf  100, Mrb  100, Mlf  100, Mlb  100\n");
+}
+
+// Usage asked for is on standard output, with status 0; after a mistake
+// it is on standard error, with status 2.
+TEST(WeighSim, UsageAskedForGoesToStandardOutput) {
+    for (const char* argument : {"--help", "-h"}) {
+        SCOPED_TRACE(argument);
+        SimRun run = RunSim(argument);
+        EXPECT_EQ(run.status, 0);
+        ASSERT_FALSE(run.lines.empty());
+        EXPECT_EQ(run.lines.front(), "usage: weigh-sim [SCRIPT]\n");
+        EXPECT_EQ(run.errors, "");
+    }
+    SimRun run = RunSim("one two");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(run.lines.empty());
+    EXPECT_EQ(run.errors.rfind("usage: weigh-sim [SCRIPT]\n", 0), 0u) << run.errors;
 }
 
 TEST(WeighSim, BadScriptIsRefusedWithItsLine) {
