@@ -26,9 +26,9 @@ static constexpr std::memory_order seqCst = std::memory_order_seq_cst;  // see P
 // at least one of the two loads comes after the other side's store. So
 // either the probe finds runFlag 0 and leaves without a read, or StopProbe
 // finds probeActive 1 and ends the probe by force (or both). A weaker order
-// lets each load pass its own thread's store and both miss; and with the
-// test before the store, a probe preempted between the two past the window
-// was joined by StopProbe and then read a silent board for ever.
+// lets each load pass its own thread's store and both miss: a probe
+// preempted past the window would then be joined, and read a silent board
+// for ever.
 void ProbeThread() {
     probeActive.store(1, seqCst);
     if (testProbeStartHook)

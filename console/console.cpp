@@ -60,16 +60,9 @@ int32_t DisplayPass() {
     int length = FormatReading(line, sizeof line);
     if (length <= 0 || static_cast<size_t>(length) >= sizeof line)
         return 1;
-    // Each line is handed to the system as soon as it is formed, in one
-    // write. The run always ends from outside, and into a file or a pipe
-    // stdout is fully buffered: ended by its signal, the process would lose
-    // up to a buffer of lines and leave the last one cut in the middle. A
-    // line that the system has taken is in the file or pipe whatever ends
-    // the process next, a signal no handler sees (SIGKILL, TerminateProcess)
-    // included, which a handler that flushes on SIGINT, SIGTERM or Windows'
-    // console events would not cover. Line buffering would do the same on
-    // POSIX only: Windows' C runtime treats _IOLBF as full buffering. One
-    // write a line is what a terminal gets anyway.
+    // One write a line, handed to the system at once: the run always ends
+    // from outside, and a line the system has taken is kept however the
+    // process ends, where a buffered one is lost or cut (docs/reliability.md).
     bool written = fwrite(line, 1, static_cast<size_t>(length), stdout) == static_cast<size_t>(length);
     return written && fflush(stdout) == 0 ? 1 : 0;
 }

@@ -157,29 +157,22 @@ int32_t TestLiveThreads() {
 }
 
 // Sleep(1) lasts up to a whole scheduler tick (about 15.6 ms) at Windows'
-// default timer resolution, which would pace the display loop at some 64
-// lines a second. The resolution is raised to 1 ms once, on the main thread,
-// before any thread is started, and lowered again on the program's own ways
-// out; when the process is ended from outside (Ctrl+C, the console closed,
-// TerminateProcess) Windows drops the request with the process, and the
-// timer's handle with it. Even at 1 ms, Sleep(1) lasts until the next tick
-// after the full millisecond, up to 2 ms; a high-resolution waitable timer
-// expires close to the time asked (Windows 10 1803 and later). Earlier
-// Windows do not know the flag; should the call fail, the display loop
-// sleeps with Sleep. Standard descriptors need nothing here: the HID
-// backend's handles are not CRT descriptors and cannot become standard
-// output.
-//
-// Wine (8.0) takes the flag, and any other, without a word and makes an
-// ordinary timer, whose every wait is a round trip through its server: a
-// 1 ms wait on it lasts about 1.16 ms where Sleep(1) lasts 1.09 ms. Wine has
-// no high-resolution timer to offer, so there the display loop uses Sleep.
-// Its ntdll exports wine_get_version, which Windows' does not.
+// default timer resolution: some 64 lines a second. The resolution is
+// raised to 1 ms on the main thread before any thread starts, and lowered
+// on the program's own ways out (Windows drops the request with a process
+// ended from outside). Even then Sleep(1) lasts to the next tick after the
+// full millisecond; a high-resolution waitable timer (Windows 10 1803 and
+// later) ends close to it, and where it cannot be made the loop uses Sleep.
+// Wine takes the flag without a word and makes an ordinary timer, each wait
+// a round trip through its server and longer than Sleep (docs/performance.md),
+// so under Wine, whose ntdll exports wine_get_version, the loop uses Sleep.
 static bool UnderWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+// The standard descriptors need nothing here: the HID backend's handles are
+// not C runtime descriptors and cannot become standard output.
 void PlatformStart() {
     timeBeginPeriod(1);
     if (testPlainSleep || UnderWine())
