@@ -1,5 +1,6 @@
 // The program's run: start-up, the failure messages, the zero point and
-// the display loop.
+// the display loop. The road of one report through all of weigh, and which
+// thread writes what, is in the README's "Inside weigh".
 #ifndef WEIGH_CONSOLE_H
 #define WEIGH_CONSOLE_H
 
