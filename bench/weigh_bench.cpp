@@ -52,33 +52,27 @@ void SleepNs(int64_t ns) {
     std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
 }
 
+enum Kind { reportEvents, lineEvents };  // a floor's line events are its wake-ups
+
 // The memory a child shares with weigh-bench: counters, then `capacity`
-// report events, then `capacity` line events (a floor's are its wake-ups).
+// events of each kind.
 struct Shared {
     std::atomic<int64_t> reportsHanded;  // 0x34 reports handed to the reader
-    std::atomic<int64_t> reportEvents;
-    std::atomic<int64_t> lineEvents;
+    std::atomic<int64_t> count[2];       // events of each kind
     int64_t capacity;
+
+    static size_t Size(int64_t capacity) { return sizeof(Shared) + 2 * static_cast<size_t>(capacity) * sizeof(Event); }
+    Event* Events(Kind kind) { return reinterpret_cast<Event*>(this + 1) + kind * capacity; }
+    int64_t Count(Kind kind) const { return count[kind].load(std::memory_order_acquire); }
+    void Append(Kind kind, Event event) {
+        int64_t index = count[kind].load(std::memory_order_relaxed);
+        if (index >= capacity)
+            return;
+        Events(kind)[index] = event;
+        count[kind].store(index + 1, std::memory_order_release);
+    }
 };
 static_assert(std::atomic<int64_t>::is_always_lock_free, "the counters are shared between processes");
-
-size_t SharedSize(int64_t capacity) {
-    return sizeof(Shared) + 2 * static_cast<size_t>(capacity) * sizeof(Event);
-}
-Event* ReportEvents(Shared* shared) {
-    return reinterpret_cast<Event*>(shared + 1);
-}
-Event* LineEvents(Shared* shared) {
-    return ReportEvents(shared) + shared->capacity;
-}
-
-void Append(Shared* shared, std::atomic<int64_t>& count, Event* events, Event event) {
-    int64_t index = count.load(std::memory_order_relaxed);
-    if (index >= shared->capacity)
-        return;
-    events[index] = event;
-    count.store(index + 1, std::memory_order_release);
-}
 
 // The floors run no program: bare is the sleep alone, line also writes the
 // program's line at each wake-up, slack is line with the default timer slack.
@@ -97,8 +91,7 @@ void ObserveReport(const uint8_t* bytes, size_t length) {
         return;
     childShared->reportsHanded.fetch_add(1, std::memory_order_relaxed);
     if (childTimesReports)
-        Append(childShared, childShared->reportEvents, ReportEvents(childShared),
-               Event{NowNs(), bench::SequenceOfReport(bytes, length)});
+        childShared->Append(reportEvents, Event{NowNs(), bench::SequenceOfReport(bytes, length)});
 }
 
 // stdout's write function in a timed run: the line goes to the terminal in
@@ -115,8 +108,7 @@ ssize_t TimedWrite(void*, const char* data, size_t size) {
     }
     int64_t written = NowNs();
     childLines.Feed(std::string_view(data, size), [&](std::string_view line) {
-        Append(childShared, childShared->lineEvents, LineEvents(childShared),
-               Event{written, bench::SequenceOfLine(line)});
+        childShared->Append(lineEvents, Event{written, bench::SequenceOfLine(line)});
     });
     return static_cast<ssize_t>(size);
 }
@@ -132,10 +124,10 @@ ssize_t TimedWrite(void*, const char* data, size_t size) {
     Mlf = 1502;
     Mlb = 1461;
     Msum = Mrf + Mrb + Mlf + Mlb;
-    Append(shared, shared->lineEvents, LineEvents(shared), Event{NowNs(), 0});
+    shared->Append(lineEvents, Event{NowNs(), 0});
     for (;;) {
         PlatformSleep(1);
-        Append(shared, shared->lineEvents, LineEvents(shared), Event{NowNs(), 0});
+        shared->Append(lineEvents, Event{NowNs(), 0});
         if (!line)
             continue;
         char text[128];
@@ -271,8 +263,8 @@ RunResult RunOnce(const RunPlan& plan) {
     int64_t capacity = timed ? (lengthMs / 1000 + 1) * 1500 : floor ? lengthMs + 1000 : 0;
 
     int memory = memfd_create("weigh-bench", 0);  // no close-on-exec: the child maps it
-    void* mapped = memory >= 0 && ftruncate(memory, static_cast<off_t>(SharedSize(capacity))) == 0
-                       ? mmap(nullptr, SharedSize(capacity), PROT_READ | PROT_WRITE, MAP_SHARED, memory, 0)
+    void* mapped = memory >= 0 && ftruncate(memory, static_cast<off_t>(Shared::Size(capacity))) == 0
+                       ? mmap(nullptr, Shared::Size(capacity), PROT_READ | PROT_WRITE, MAP_SHARED, memory, 0)
                        : MAP_FAILED;
     if (mapped == MAP_FAILED) {
         std::perror("weigh-bench: shared memory");
@@ -306,7 +298,7 @@ RunResult RunOnce(const RunPlan& plan) {
         std::perror(slave >= 0 && null >= 0 ? "weigh-bench: fork" : "weigh-bench: pseudo-terminal");
         if (master >= 0)
             close(master);
-        munmap(mapped, SharedSize(capacity));
+        munmap(mapped, Shared::Size(capacity));
         close(memory);
         return result;
     }
@@ -316,7 +308,7 @@ RunResult RunOnce(const RunPlan& plan) {
 
     int64_t startedNs = NowNs();
     while (NowNs() - startedNs < startBoundNs) {
-        if (seen.load(std::memory_order_relaxed) || shared->lineEvents.load(std::memory_order_relaxed) > 0) {
+        if (seen.load(std::memory_order_relaxed) || shared->Count(lineEvents) > 0) {
             result.started = true;
             break;
         }
@@ -334,12 +326,12 @@ RunResult RunOnce(const RunPlan& plan) {
         double main0 = ThreadCpuSeconds(child, child);
         int64_t count0 = shared->reportsHanded.load(std::memory_order_relaxed);
         result.fromNs = NowNs();
-        int64_t lines0 = shared->lineEvents.load(std::memory_order_relaxed);
-        int64_t reports0 = shared->reportEvents.load(std::memory_order_relaxed);
+        int64_t lines0 = shared->Count(lineEvents);
+        int64_t reports0 = shared->Count(reportEvents);
         SleepNs(steadyNs);
         while (NowNs() - result.fromNs < steadyNs + windowGrowNs &&
-               (shared->lineEvents.load(std::memory_order_relaxed) - lines0 < plan.minLines ||
-                shared->reportEvents.load(std::memory_order_relaxed) - reports0 < plan.minReports))
+               (shared->Count(lineEvents) - lines0 < plan.minLines ||
+                shared->Count(reportEvents) - reports0 < plan.minReports))
             SleepNs(10000000);
         result.toNs = NowNs();
         int64_t count1 = shared->reportsHanded.load(std::memory_order_relaxed);
@@ -363,10 +355,9 @@ RunResult RunOnce(const RunPlan& plan) {
     drain.join();
     close(master);
 
-    int64_t reportCount = shared->reportEvents.load(std::memory_order_acquire);
-    int64_t lineCount = shared->lineEvents.load(std::memory_order_acquire);
-    result.reports.assign(ReportEvents(shared), ReportEvents(shared) + reportCount);
-    result.lines.assign(LineEvents(shared), LineEvents(shared) + lineCount);
+    int64_t lineCount = shared->Count(lineEvents);
+    result.reports.assign(shared->Events(reportEvents), shared->Events(reportEvents) + shared->Count(reportEvents));
+    result.lines.assign(shared->Events(lineEvents), shared->Events(lineEvents) + lineCount);
     // Every line the timed FILE took must have reached the terminal; the
     // child may have been ended between a write and its note.
     if (timed && lineCount < capacity && (terminalLines < lineCount || terminalLines > lineCount + 1)) {
@@ -374,7 +365,7 @@ RunResult RunOnce(const RunPlan& plan) {
                      static_cast<long long>(terminalLines), static_cast<long long>(lineCount));
         result.ok = false;
     }
-    munmap(mapped, SharedSize(capacity));
+    munmap(mapped, Shared::Size(capacity));
     close(memory);
     return result;
 }
