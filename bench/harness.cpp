@@ -104,14 +104,10 @@ Matching MatchReports(const std::vector<Event>& reports, const std::vector<Event
         if (report.ns < fromNs || report.ns >= toNs || report.sequence <= 0)
             continue;
         ++matching.reports;
+        // A line written before the report came cannot show it.
         size_t index = static_cast<size_t>(report.sequence);
-        if (index >= firstShown.size() || firstShown[index] < 0)
-            continue;
-        // A line that was written before the report came cannot show it.
-        if (firstShown[index] < report.ns)
-            continue;
-        ++matching.shown;
-        matching.latencyMs.push_back(static_cast<double>(firstShown[index] - report.ns) / 1e6);
+        if (index < firstShown.size() && firstShown[index] >= report.ns)
+            ++matching.shown;
     }
     return matching;
 }

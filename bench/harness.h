@@ -1,7 +1,5 @@
-// weigh-bench's arithmetic, kept apart from its processes so that it can be
-// tested on records made up by hand: the scripts it plays, the sequence
-// numbers it hides in the board's loads, the lines it reads back, and the
-// figures it makes of them.
+// weigh-bench's arithmetic, apart from its processes so that it can be
+// tested on records made up by hand.
 #pragma once
 
 #include <cstddef>
@@ -12,8 +10,8 @@
 
 namespace bench {
 
-// One event on the monotonic clock: a report handed over by the board or a
-// line written by the program, with the sequence number it carries.
+// A report handed over by the board or a line written by the program, on the
+// monotonic clock, with the sequence number it carries.
 struct Event {
     int64_t ns = 0;
     int64_t sequence = 0;
@@ -29,15 +27,14 @@ void LoadsForSequence(int64_t sequence, int32_t loads[4]);
 // The number a 0x34 report carries (bytes 3..6), or -1 for other reports.
 int64_t SequenceOfReport(const uint8_t* bytes, size_t length);
 
-// The number a line of output shows, or -1 when it shows none (a line of
-// the empty board, or one that is not the program's).
+// The number a line of output shows, or -1 when it shows none.
 int64_t SequenceOfLine(std::string_view line);
 
-// A script whose board changes its loads every periodMs, stretch k carrying
-// sequence number k + 1, at `rate` reports a second, for lengthMs in all.
+// A board that changes its loads every periodMs, stretch k carrying number
+// k + 1, at `rate` reports a second, for lengthMs in all.
 std::string SequencedScript(int32_t rate, int32_t periodMs, int64_t lengthMs);
 
-// A script of a board that holds one load at `rate` reports a second.
+// A board that holds one load at `rate` reports a second.
 std::string SteadyScript(int32_t rate);
 
 // Splits what arrives in pieces into whole lines; a line may span pieces.
@@ -65,95 +62,81 @@ double Quantile(std::vector<double> values, double q);
 // Intervals between successive events, in milliseconds.
 std::vector<double> PeriodsMs(const std::vector<Event>& events);
 
-// Reports against the lines that show them, counted over the reports
-// handed over in [fromNs, toNs).
+// Of the reports handed over in [fromNs, toNs), how many a line written
+// after the hand-over showed.
 struct Matching {
-    int64_t reports = 0;          // reports in the window
-    int64_t shown = 0;            // of those, shown on at least one line
-    std::vector<double> latencyMs;  // report handed over to its first line, per shown report
+    int64_t reports = 0;
+    int64_t shown = 0;
 };
 Matching MatchReports(const std::vector<Event>& reports, const std::vector<Event>& lines, int64_t fromNs,
                       int64_t toNs);
 
-// When the simulated board sent each of these reports, by its own schedule,
-// from the moments they were handed to the reader (in order, the first one
-// after a pause of the reads). The board keeps a report every 1/rate s
-// from the first: a report is sent at its due time and handed over once the
-// reader asks for it, unless the reader is a whole period or more behind,
-// when the board starts afresh from the hand-over (sim/answer.h, whose rule
-// this uses). A hand-over is noted a little after the board's own clock
-// read; a report handed over before its due time by this count (the board
-// started afresh where the count did not) is taken as sent at its
-// hand-over, and the count goes on from there.
+// When the simulated board sent each of these reports, rebuilt from their
+// hand-overs with the board's own rule (sim/answer.h): a report every 1/rate
+// s from the first, afresh from a hand-over a whole period or more late. The
+// note of a hand-over comes a little after the board's clock read, so one
+// that seems early counts as sent at its hand-over, and the count goes on
+// from there.
 std::vector<int64_t> SentOnSchedule(const std::vector<Event>& handed, int32_t rate);
 
 // How late each report sent in [fromNs, toNs) reached the screen: from its
-// sending to the first line written after its hand-over that shows it or a
-// later report (reports carry rising numbers, a few the same). At a board
-// faster than the display a report may be replaced before any line shows
-// it; the line then shows a later one, and the report's change has still
-// reached the screen. `sentNs` is SentOnSchedule's, one a report.
+// sending (SentOnSchedule's) to the first line written after its hand-over
+// that shows it or a later report. A report replaced before any line showed
+// it has still reached the screen with its successor's line.
 std::vector<double> LatencyToScreenMs(const std::vector<Event>& reports, const std::vector<int64_t>& sentNs,
                                       const std::vector<Event>& lines, int64_t fromNs, int64_t toNs);
 
-// The floor of report-to-line latency that a loop waking after each of
-// these periods sets: the q-quantile (0..1) of the wait from a moment taken
-// at random (uniformly in time) to the loop's next wake-up. A moment falls
-// in a period with a chance in proportion to its length, and anywhere in it
-// alike, so a wait longer than x comes from the periods longer than x, each
-// adding its length beyond x. 0 for no periods.
+// The latency floor a loop waking after each of these periods sets: the
+// q-quantile of the wait from a moment taken at random to its next wake-up.
+// A moment falls in a period with a chance in proportion to its length, so
+// a long period counts with all of it, which a plain p99 of the periods
+// would hide. 0 for no periods.
 double LatencyFloorMs(const std::vector<double>& periodsMs, double q);
 
 // a / b, or NaN when it has no meaning (b not above 0, or either not finite).
 double Ratio(double a, double b);
 
-// What the program is held to, each against a floor measured in the same
-// run with the program's own sleep: the bare 1 ms sleep loop, or the loop
-// that also forms and writes a line at each wake-up.
+// What the program is held to, against floors measured in the same run.
 constexpr double latencyToFloorLimit = 1.20;    // latency p99 / floor p99
 constexpr double passToLineLimit = 1.03;        // pass period median / line loop's period median
 constexpr double passPeriodMaxMs = 1.06;        // pass period median, at most
 constexpr double displayCpuToLineLimit = 1.25;  // display thread's CPU / line loop's CPU
 constexpr double readerMinReportsPerS = 10000;
-// Timed reports and periods each p99 rests on, at the least: with 5,000 a
-// p99 is the 50th longest, which one or two stalls do not move far.
+// With 5,000 samples a p99 is the 50th longest, which one or two stalls do
+// not move far.
 constexpr int64_t minSamples = 5000;
 
-// Everything weigh-bench measures, all of it in its JSON.
+// Everything weigh-bench measures.
 struct Figures {
     double latencyP50Ms = 0, latencyP99Ms = 0, latencyMaxMs = 0;
-    // Of the latency, the part from sending to the reader's hand-over.
-    double handOverP50Ms = 0, handOverP99Ms = 0;
+    double handOverP50Ms = 0, handOverP99Ms = 0;  // of the latency, sending to hand-over
     double passPeriodMedianMs = 0, passPeriodP99Ms = 0;
     double sleepPeriodMedianMs = 0, passToSleepRatio = 0;
     double shownShare100Hz = 0, shownShare1000Hz = 0;
     double readerMaxReportsPerS = 0;
     double cpuCoreShare = 0;
     double peakRssKib = 0;
-    // The bare 1 ms sleep loop's figures and the program's against them.
+    // The bare sleep loop and the program against it.
     double sleepPeriodP99Ms = 0;
     double latencyFloorP50Ms = 0, latencyFloorP99Ms = 0;
     double latencyP99ToFloor = 0;
     double displayThreadCoreShare = 0;  // of cpuCoreShare, the display loop's thread
-    double sleepCoreShare = 0;          // CPU of the bare sleep loop, as a share of one core
+    double sleepCoreShare = 0;
     double cpuToBareLoop = 0, displayCpuToBareLoop = 0;
-    double loadAverage = -1, loadAverageEnd = -1;  // 1-minute load average at start and end; -1 unknown
-    int64_t latencySamples = 0;  // reports the latency figures rest on
-    int64_t passPeriods = 0;     // display passes the pass period figures rest on
-    int64_t sleepPeriods = 0;    // bare sleep periods the floor is made of
-    // The loop that forms and writes a line to the terminal at each wake-up,
-    // with the program's sleep: the display thread's floor in CPU and period.
+    double loadAverage = -1, loadAverageEnd = -1;  // 1-minute, at start and end; -1 unknown
+    int64_t latencySamples = 0, passPeriods = 0, sleepPeriods = 0;
+    // The line loop and the program against it.
     double lineLoopCoreShare = 0, lineLoopPeriodMedianMs = 0, displayCpuToLineLoop = 0, passToLineLoopRatio = 0;
-    // The line loop with the system's default timer slack, beside it.
+    // The line loop with the system's default timer slack.
     double defaultSlackPeriodMedianMs = 0, defaultSlackPeriodP99Ms = 0, defaultSlackCoreShare = 0;
     int64_t defaultSlackPeriods = 0;
-    // Context for the table only.
+    // For the table only.
     double seconds = 0;
     double boardRate100Hz = 0, boardRate1000Hz = 0;  // reports a second the board actually sent
 };
 
-// One JSON object, every figure a number or, where it is none (infinite,
-// not a number, an unknown load average), null.
+// One JSON object of every figure but the table's context, each a number or,
+// where it is none (infinite, NaN, an unknown load average), null.
 std::string FormatJson(const Figures& figures);
 std::string FormatTable(const Figures& figures);
 

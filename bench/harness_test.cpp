@@ -158,13 +158,13 @@ TEST(Periods, BetweenSuccessiveEvents) {
     EXPECT_TRUE(bench::PeriodsMs({{5, 0}}).empty());
 }
 
-TEST(MatchReports, FirstLineShowingEachReport) {
+TEST(MatchReports, CountsTheReportsALineShowedAfterTheirHandOver) {
     const int64_t ms = 1000000;
     std::vector<bench::Event> reports = {
         {0 * ms, 1},   // before the window
-        {10 * ms, 2},  // shown 0.5 ms later, and again after
+        {10 * ms, 2},  // shown, and again after
         {20 * ms, 3},  // replaced before any line showed it
-        {21 * ms, 4},  // shown 1.2 ms later
+        {21 * ms, 4},  // shown
         {30 * ms, 5},  // its only line came before it: a line cannot show a report to come
         {40 * ms, 6},  // after the window
     };
@@ -175,9 +175,6 @@ TEST(MatchReports, FirstLineShowingEachReport) {
     bench::Matching matching = bench::MatchReports(reports, lines, 5 * ms, 35 * ms);
     EXPECT_EQ(matching.reports, 4);
     EXPECT_EQ(matching.shown, 2);
-    ASSERT_EQ(matching.latencyMs.size(), 2u);
-    EXPECT_DOUBLE_EQ(matching.latencyMs[0], 0.5);
-    EXPECT_DOUBLE_EQ(matching.latencyMs[1], 1.2);
 }
 
 TEST(SentOnSchedule, EveryPeriodFromTheFirstUnlessAPeriodBehind) {
