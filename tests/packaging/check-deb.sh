@@ -12,9 +12,6 @@ as_root=""
 [ "$(id -u)" -eq 0 ] || as_root="sudo"
 fail() { echo "check-deb: FAILED: $*"; exit 1; }
 
-lintian --allow-root --fail-on error "$deb" || fail "lintian reports errors"
-echo "check-deb: lintian: no errors"
-
 work=$(mktemp -d)
 installed=no
 # A failed check leaves nothing installed either.
@@ -23,6 +20,11 @@ finish() {
     [ $installed = no ] || $as_root dpkg --purge weigh >/dev/null || true
 }
 trap finish EXIT
+
+# lintian leaves its index databases in TMPDIR: in ours, they go with it.
+mkdir "$work/lintian"
+TMPDIR="$work/lintian" lintian --allow-root --fail-on error "$deb" || fail "lintian reports errors"
+echo "check-deb: lintian: no errors"
 $as_root dpkg -i "$deb" >/dev/null || fail "dpkg -i did not install it"
 installed=yes
 files=$(dpkg -L weigh | while read -r path; do [ -f "$path" ] && echo "$path"; done)
