@@ -29,13 +29,13 @@ static std::atomic<DWORD> preciseThread;
 // Every thread started here has a slot of a fixed table, and the count of
 // live threads is the count of slots in the Running state. The program
 // runs two at most: the probe and the continuous reader, which waits for
-// the probe's end. A start beyond that fails as a failed _beginthreadex
-// does. A thread leaves
-// that state by a single compare-and-swap at the end of its body, and a
-// thread ended by TerminateThread never gets there: its slot stays Running
-// until PlatformKillThread, having waited for its end, frees it. Whichever
-// of the two happens, the thread is counted off exactly once, even when
-// the kill lands between the thread's own count and its return.
+// the probe's end; a start beyond that fails as a failed _beginthreadex
+// does. A thread leaves the Running state by a single compare-and-swap at
+// the end of its body, and a thread ended by TerminateThread never gets
+// there: its slot stays Running until PlatformKillThread, having waited
+// for its end, frees it. Whichever of the two happens, the thread is
+// counted off exactly once, even when the kill lands between the thread's
+// own count and its return.
 enum : uint8_t { slotFree, slotRunning, slotEnded };
 
 static constexpr int maxThreads = 2;
