@@ -14,6 +14,8 @@ extern PlatformThread probeThread;        // 0 once the probe has been waited fo
 
 // Spins on the high-resolution counter until more than ms milliseconds have passed.
 void WaitMs(int32_t ms);
+// Milliseconds on the high-resolution counter since start, one of its counts.
+double MsSince(int64_t start);
 
 // The open check: 1 when the board answered within 100 ms, else 0.
 int32_t ProbeDevice();

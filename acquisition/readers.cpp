@@ -88,10 +88,6 @@ static void FindBoardAgain() {
     std::fputs("weigh: the board is back\n", stderr);
 }
 
-static double MsSince(int64_t start) {
-    return static_cast<double>(PlatformCounter() - start) / static_cast<double>(PlatformCounterFrequency()) * 1000.0;
-}
-
 // The probe tests runFlag only after its read and, once it has read a
 // report with the accelerometer byte, its 100 ms sleep, so it
 // may still be asleep when this thread raises the flag again; it would then
