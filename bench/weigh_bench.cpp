@@ -36,6 +36,7 @@
 #include "../console/console.h"
 #include "../platform/platform.h"
 #include "../sim/board.h"
+#include "../tests/program_state.h"
 #include "harness.h"
 
 namespace {
@@ -119,11 +120,7 @@ ssize_t TimedWrite(void*, const char* data, size_t size) {
 // without the board.
 [[noreturn]] void FloorLoop(Shared* shared, bool line) {
     PlatformStart();
-    Mrf = 1480;
-    Mrb = 1523;
-    Mlf = 1502;
-    Mlb = 1461;
-    Msum = Mrf + Mrb + Mlf + Mlb;
+    test::SetShownLoads(1480, 1523, 1502, 1461);
     shared->Append(lineEvents, Event{NowNs(), 0});
     for (;;) {
         PlatformSleep(1);
