@@ -55,8 +55,9 @@ struct OpenDevice {
     // Whether the driver may hold a transfer on the record: set before
     // ReadFile or WriteFile is called, so that a thread ended by force
     // inside the call leaves it set, and cleared once the transfer has
-    // failed at once or completed. A closed slot whose transfer the driver still held
-    // at the close is taken again only once that transfer has completed.
+    // failed at once or completed. A closed slot whose transfer the driver
+    // still held at the close is taken again only once that transfer has
+    // completed.
     std::atomic<bool> readPending;
     std::atomic<bool> writePending;
     unsigned char inBuffer[maxReportLength];
