@@ -65,6 +65,13 @@ void StopProbe() {
     probeThread = 0;
 }
 
+// Flushed: on Windows standard error is buffered when it is not a console
+// (a file, a pipe, a service's log), and weigh is always ended from outside.
+static void Notice(const char* line) {
+    std::fputs(line, stderr);
+    std::fflush(stderr);
+}
+
 // A board that has gone (switched off, out of range, batteries low) fails
 // every read at once; one that is there but silent keeps its read waiting,
 // so only failures one after the other, for long enough that no passing
@@ -72,7 +79,7 @@ void StopProbe() {
 // good: the board that comes back is a new device, to be opened anew and
 // told again what to do. The zero point stays the user's.
 static void FindBoardAgain() {
-    std::fputs("weigh: the board has gone; waiting for it to come back\n", stderr);
+    Notice("weigh: the board has gone; waiting for it to come back\n");
     CloseHidHandle(deviceHandle);
     deviceHandle = -1;
     for (;;) {
@@ -85,7 +92,7 @@ static void FindBoardAgain() {
     }
     SetLeds(0x10);
     SetReportMode(0x00, 0x34);
-    std::fputs("weigh: the board is back\n", stderr);
+    Notice("weigh: the board is back\n");
 }
 
 // The probe tests runFlag only after its read and, once it has read a
@@ -105,6 +112,11 @@ void ReadLoopThread() {
     while (runFlag.load(relaxed) != 0) {
         if (ReadDeviceReport() == 1) {
             failing = false;
+            // The board sends a status report by itself now and then (when
+            // it has found its sensors, say), and after one no data until
+            // its reporting mode is set again.
+            if (inReport[0] == statusReportId)
+                SetReportMode(0x00, 0x34);
         } else if (!failing) {
             failing = true;
             failingSince = PlatformCounter();

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "board.h"  // the board's IDs
+
 // The decoded state of the board. Each field is written by the one active
 // reader thread in a single store of its final value and read elsewhere
 // without a lock, so every field is a relaxed atomic of its own.
@@ -19,9 +21,7 @@ struct DeviceStateRecord {
     std::atomic<int32_t> rawLb;     // left back, bytes 9-10
 };
 
-// The board's vendor and product IDs, by which it is opened.
-constexpr int32_t boardVendorId = 0x057E;
-constexpr int32_t boardProductId = 0x0306;
+constexpr unsigned char statusReportId = 0x20;  // sent by the board itself
 
 constexpr int reportBufferSize = 256;
 constexpr uint32_t failedReadPauseMs = 10;  // after a read that delivered no report

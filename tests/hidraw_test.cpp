@@ -137,12 +137,16 @@ protected:
         fs::remove_all(root);
     }
 
-    // hidrawN with the given HID_ID, and its node unless told otherwise.
-    void AddNode(int number, const std::string& hidId, bool withNode = true) {
+    // hidrawN with the given HID_ID and HID_NAME (none if nullptr), and its
+    // node unless told otherwise.
+    void AddNode(int number, const std::string& hidId, bool withNode = true, const char* name = "Test board") {
         fs::path device = root / "sys/class/hidraw" / ("hidraw" + std::to_string(number)) / "device";
         fs::create_directories(device);
-        std::ofstream(device / "uevent") << "DRIVER=hid-generic\nHID_ID=" << hidId
-                                         << "\nHID_NAME=Test board\nMODALIAS=hid:b0003\n";
+        std::ofstream uevent(device / "uevent");
+        uevent << "DRIVER=hid-generic\nHID_ID=" << hidId << "\n";
+        if (name)
+            uevent << "HID_NAME=" << name << "\n";
+        uevent << "MODALIAS=hid:b0003\n";
         if (withNode)
             std::ofstream(Node(number)) << "";
     }
@@ -213,6 +217,51 @@ TEST_F(FakeTree, NodeThatCannotBeOpenedIsPassedOver) {
 TEST_F(FakeTree, OnlyNodeCannotBeOpened) {
     AddNode(1, board, false);
     EXPECT_EQ(Open(), -1);
+}
+
+// The family's remote has the board's IDs. The board is taken wherever it
+// is listed, a device named as neither (or not named) only when no board
+// is there, first come, and the remote never: alone, it is reported once
+// however often it is passed over, as while weigh looks for a board gone.
+TEST_F(FakeTree, BoardIsChosenByNameAndTheRemoteNever) {
+    struct Case {
+        const char* what;
+        std::vector<const char*> names;  // hidraw0, hidraw1, ...; nullptr: no HID_NAME
+        int expected;                    // the node opened, -1 for none
+        bool remoteReported;
+    };
+    const Case cases[] = {
+        {"a remote listed before the board", {remoteName, boardName}, 1, false},
+        {"a device named as neither before the board", {"Test board", boardName}, 1, false},
+        {"unnamed devices: the first", {nullptr, "", nullptr}, 0, false},
+        {"a remote and an unnamed device", {remoteName, nullptr}, 1, false},
+        {"a name that only begins like the board's", {"Nintendo RVL-WBC-01 ", remoteName}, 0, false},
+        {"two remotes alone", {remoteName, remoteName}, -1, true},
+    };
+    for (const Case& c : cases) {
+        for (int number = 0; number < static_cast<int>(c.names.size()); ++number)
+            AddNode(number, board, true, c.names[static_cast<size_t>(number)]);
+        testing::internal::CaptureStderr();
+        int32_t first = Open();
+        int32_t second = Open();
+        std::string said = testing::internal::GetCapturedStderr();
+        if (c.expected < 0) {
+            EXPECT_EQ(first, -1) << c.what;
+            EXPECT_EQ(second, -1) << c.what;
+        } else {
+            EXPECT_TRUE(first >= 0 && IsNode(first, c.expected)) << c.what;
+            EXPECT_TRUE(second >= 0 && IsNode(second, c.expected)) << c.what;
+        }
+        EXPECT_EQ(said, c.remoteReported ? "weigh: found a remote, not the board; switch the board on\n" : "")
+            << c.what;
+        for (int32_t fd : opened)
+            CloseHidHandle(fd);
+        opened.clear();
+        fs::remove_all(root / "sys/class/hidraw");
+        fs::remove_all(root / "dev");
+        fs::create_directories(root / "sys/class/hidraw");
+        fs::create_directories(root / "dev");
+    }
 }
 
 // A node without permission is reported in one line that names it; the

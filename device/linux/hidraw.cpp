@@ -3,13 +3,15 @@
 // A handle is the file descriptor of an open /dev/hidrawN node. The node
 // is found through sysfs, where each hidraw device's uevent names its bus,
 // vendor and product (HID_ID=0005:0000057E:00000306 for a board paired over
-// Bluetooth). hidraw hands over one whole input report per read, report ID
+// Bluetooth) and the name it gives itself (HID_NAME=...), which tells the
+// board from the remote of the same IDs (device/board.h). hidraw hands over one whole input report per read, report ID
 // first, and sends whatever one write holds as one output report, so the
 // library only has to know how long each output report is: that comes
 // from the device's report descriptor, read once at open.
 //
 // Reads and writes allocate nothing and only look up the table of open
 // handles; only opening a node walks directories.
+#include "../board.h"
 #include "../padwire.h"
 #include "hidraw_internal.h"
 
@@ -40,6 +42,11 @@ constexpr int32_t slotFree = -1;
 constexpr int32_t slotBusy = -2;
 constexpr int maxMatches = 64;
 constexpr size_t reportLimit = 256;  // the program's buffers are this long
+
+struct Match {
+    int number;          // N of /dev/hidrawN
+    int32_t preference;  // takenFirst, takenIfNoBoard or takenNever
+};
 
 HandleSlot slots[slotCount];
 // The last node we told the user they may not open. A program that looks
@@ -78,42 +85,52 @@ int NodeNumber(const char* name) {
     return static_cast<int>(number);
 }
 
-// Whether hidrawN's device says HID_ID=BUS:VENDOR:PRODUCT with these IDs.
-bool NodeMatches(int number, uint32_t vendorId, uint32_t productId) {
+// How far hidrawN's device is to be preferred (device/board.h), by the
+// HID_NAME of its uevent, when its HID_ID=BUS:VENDOR:PRODUCT has these
+// IDs; -1 when it has not.
+int32_t NodePreference(int number, uint32_t vendorId, uint32_t productId) {
     char path[PATH_MAX];
     if (std::snprintf(path, sizeof path, "%s/class/hidraw/hidraw%d/device/uevent", sysRoot, number) >=
         static_cast<int>(sizeof path))
-        return false;
+        return -1;
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return false;
+        return -1;
     char text[4096];
     ssize_t length = read(fd, text, sizeof text - 1);
     close(fd);
     if (length <= 0)
-        return false;
+        return -1;
     text[length] = '\0';
+    const char* id = nullptr;
+    const char* name = nullptr;
     for (char* line = text; line;) {
         char* newline = std::strchr(line, '\n');
-        if (std::strncmp(line, "HID_ID=", 7) != 0) {
-            line = newline ? newline + 1 : nullptr;
-            continue;
-        }
-        char* end = nullptr;
-        std::strtoul(line + 7, &end, 16);  // the bus: any will do
-        if (*end != ':')
-            return false;
-        unsigned long vendor = std::strtoul(end + 1, &end, 16);
-        if (*end != ':')
-            return false;
-        unsigned long product = std::strtoul(end + 1, &end, 16);
-        return vendor == vendorId && product == productId;
+        if (newline)
+            *newline = '\0';
+        if (std::strncmp(line, "HID_ID=", 7) == 0)
+            id = line + 7;
+        else if (std::strncmp(line, "HID_NAME=", 9) == 0)
+            name = line + 9;
+        line = newline ? newline + 1 : nullptr;
     }
-    return false;
+    if (!id)
+        return -1;
+    char* end = nullptr;
+    std::strtoul(id, &end, 16);  // the bus: any will do
+    if (*end != ':')
+        return -1;
+    unsigned long vendor = std::strtoul(end + 1, &end, 16);
+    if (*end != ':')
+        return -1;
+    unsigned long product = std::strtoul(end + 1, &end, 16);
+    if (vendor != vendorId || product != productId)
+        return -1;
+    return PreferenceByName(name);
 }
 
-// The numbers of the matching nodes, lowest first.
-int FindMatches(uint32_t vendorId, uint32_t productId, int* matches) {
+// The matching nodes, lowest number first.
+int FindMatches(uint32_t vendorId, uint32_t productId, Match* matches) {
     char path[PATH_MAX];
     if (std::snprintf(path, sizeof path, "%s/class/hidraw", sysRoot) >= static_cast<int>(sizeof path))
         return 0;
@@ -123,14 +140,15 @@ int FindMatches(uint32_t vendorId, uint32_t productId, int* matches) {
     int count = 0;
     while (dirent* entry = readdir(dir)) {
         int number = NodeNumber(entry->d_name);
-        if (number < 0 || count == maxMatches || !NodeMatches(number, vendorId, productId))
+        int32_t preference = number < 0 || count == maxMatches ? -1 : NodePreference(number, vendorId, productId);
+        if (preference < 0)
             continue;
         int at = count++;
-        while (at > 0 && matches[at - 1] > number) {
+        while (at > 0 && matches[at - 1].number > number) {
             matches[at] = matches[at - 1];
             --at;
         }
-        matches[at] = number;
+        matches[at] = Match{number, preference};
     }
     closedir(dir);
     return count;
@@ -152,6 +170,29 @@ int32_t AdoptNode(int fd) {
     if (handle == -1)
         close(fd);
     return handle;
+}
+
+// Opens /dev/hidrawN and adopts it; -1 when it does not open.
+int32_t OpenNode(int number) {
+    char path[PATH_MAX];
+    if (std::snprintf(path, sizeof path, "%s/hidraw%d", devRoot, number) >= static_cast<int>(sizeof path))
+        return -1;
+    int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+        refusedPath[0] = '\0';
+        DeviceOpened();
+        return AdoptNode(fd);
+    }
+    // The board is there but this user may not use it: say where to look,
+    // then carry on as if it were missing.
+    if ((errno == EACCES || errno == EPERM) && std::strcmp(path, refusedPath) != 0) {
+        std::snprintf(refusedPath, sizeof refusedPath, "%s", path);
+        std::fprintf(stderr,
+                     "weigh: cannot open %s: permission denied "
+                     "(see \"When weigh says the board is missing\" in README.md)\n",
+                     path);
+    }
+    return -1;
 }
 
 }  // namespace
@@ -180,28 +221,24 @@ uint16_t TestOutputReportLength(int32_t handle, uint8_t reportId) {
     return slot ? slot->lengths.bytes[reportId] : 0;
 }
 
+// The first node that opens, of those named as the board and then of
+// those named as neither; a remote's never.
 extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
-    int matches[maxMatches];
+    Match matches[maxMatches];
     int count = FindMatches(static_cast<uint32_t>(vendorId), static_cast<uint32_t>(productId), matches);
-    for (int i = 0; i < count; ++i) {
-        char path[PATH_MAX];
-        if (std::snprintf(path, sizeof path, "%s/hidraw%d", devRoot, matches[i]) >= static_cast<int>(sizeof path))
-            continue;
-        int fd = open(path, O_RDWR | O_CLOEXEC);
-        if (fd >= 0) {
-            refusedPath[0] = '\0';
-            return AdoptNode(fd);
-        }
-        // The board is there but this user may not use it: say where to
-        // look, then carry on as if it were missing.
-        if ((errno == EACCES || errno == EPERM) && std::strcmp(path, refusedPath) != 0) {
-            std::snprintf(refusedPath, sizeof refusedPath, "%s", path);
-            std::fprintf(stderr,
-                         "weigh: cannot open %s: permission denied "
-                         "(see \"When weigh says the board is missing\" in README.md)\n",
-                         path);
+    bool onlyRemotes = count > 0;
+    for (int32_t preference : {takenFirst, takenIfNoBoard}) {
+        for (int i = 0; i < count; ++i) {
+            if (matches[i].preference != preference)
+                continue;
+            onlyRemotes = false;
+            int32_t handle = OpenNode(matches[i].number);
+            if (handle != -1)
+                return handle;
         }
     }
+    if (onlyRemotes)
+        SayOnlyRemoteFound();
     return -1;
 }
 

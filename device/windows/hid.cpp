@@ -30,6 +30,7 @@ extern "C" {
 #include <atomic>
 #include <cstring>
 
+#include "../board.h"
 #include "../padwire.h"
 
 // Enough for every HID board we know of; a device whose reports are longer
@@ -82,18 +83,27 @@ static HANDLE OpenPath(const char* path, DWORD access, DWORD flags) {
     return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
-// Asking for no access lets us read the attributes of devices that the
-// system keeps for itself, keyboards and mice, without disturbing them.
-static bool Matches(const char* path, int32_t vendorId, int32_t productId) {
+// How far the device at path is to be preferred (device/board.h), by its
+// product string, when it has this vendor and product ID; -1 when it has
+// not. Asking for no access lets us read the attributes of devices that
+// the system keeps for itself, keyboards and mice, without disturbing
+// them. A product string that cannot be had counts as no name.
+static int32_t Preference(const char* path, int32_t vendorId, int32_t productId) {
     HANDLE file = OpenPath(path, 0, 0);
     if (file == INVALID_HANDLE_VALUE)
-        return false;
+        return -1;
     HIDD_ATTRIBUTES attributes;
     attributes.Size = sizeof attributes;
-    bool matches = HidD_GetAttributes(file, &attributes) && attributes.VendorID == vendorId &&
-                   attributes.ProductID == productId;
+    int32_t preference = -1;
+    if (HidD_GetAttributes(file, &attributes) && attributes.VendorID == vendorId &&
+        attributes.ProductID == productId) {
+        // A USB string is at most 126 characters; the last one stays 0.
+        wchar_t name[128] = {};
+        bool named = HidD_GetProductString(file, name, sizeof name - sizeof name[0]);
+        preference = PreferenceByName(named ? name : static_cast<const wchar_t*>(nullptr));
+    }
     CloseHandle(file);
-    return matches;
+    return preference;
 }
 
 static bool ReadCaps(HANDLE file, HIDP_CAPS* caps) {
@@ -172,14 +182,12 @@ static const char* InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* interfa
     return detail->DevicePath;
 }
 
-// Walks the present HID interfaces and opens the first one with this
-// vendor and product ID that opens for reading and writing. Other HID
-// devices are always there (keyboards, mice, Wine's virtual ones), so the
-// IDs are what decides.
-extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
-    int slot = FreeSlot();
-    if (slot < 0)
-        return -1;
+// The first interface of the given preference, of those with this vendor
+// and product ID, that opens for reading and writing, in the order SetupAPI
+// lists them. Other HID devices are always there (keyboards, mice, Wine's
+// virtual ones), so the IDs are what decides, and then the name.
+// Each preference met is marked in *seen, a bit a preference.
+static int32_t OpenFirst(int slot, int32_t vendorId, int32_t productId, int32_t wanted, uint32_t* seen) {
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
     HDEVINFO set = SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -196,10 +204,29 @@ extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
         if (!SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, index, &interfaceData))
             break;  // ERROR_NO_MORE_ITEMS: every interface has been seen
         const char* path = InterfacePath(set, &interfaceData, &detail.data, sizeof detail);
-        if (path && Matches(path, vendorId, productId))
+        int32_t preference = path ? Preference(path, vendorId, productId) : -1;
+        if (preference >= 0)
+            *seen |= 1u << preference;
+        if (preference == wanted)
             handle = OpenSlot(slot, path);
     }
     SetupDiDestroyDeviceInfoList(set);
+    return handle;
+}
+
+// The board first, then a device named as neither; a remote never.
+extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
+    int slot = FreeSlot();
+    if (slot < 0)
+        return -1;
+    uint32_t seen = 0;
+    int32_t handle = OpenFirst(slot, vendorId, productId, takenFirst, &seen);
+    if (handle == -1)
+        handle = OpenFirst(slot, vendorId, productId, takenIfNoBoard, &seen);
+    if (handle != -1)
+        DeviceOpened();
+    else if (seen == 1u << takenNever)
+        SayOnlyRemoteFound();
     return handle;
 }
 
