@@ -142,4 +142,27 @@ TEST(OutputReports, EachOverwritesOnlyItsOwnLeadingBytes) {
     EXPECT_EQ(written[3], "11 01 34 00");
 }
 
+// The names the backends choose by: Windows gives a product string of
+// wchar_t, hidraw a uevent line of char; both compare exactly.
+TEST(BoardNames, TheBoardFirstOthersIfNoBoardTheRemoteNever) {
+    struct Case {
+        const wchar_t* wide;
+        const char* narrow;
+        int32_t expected;
+    };
+    const Case cases[] = {
+        {L"Nintendo RVL-WBC-01", "Nintendo RVL-WBC-01", takenFirst},
+        {L"Nintendo RVL-CNT-01", "Nintendo RVL-CNT-01", takenNever},
+        {L"Nintendo RVL-WBC-0", "Nintendo RVL-WBC-0", takenIfNoBoard},
+        {L"Nintendo RVL-CNT-01 ", "Nintendo RVL-CNT-01 ", takenIfNoBoard},
+        {L"nintendo rvl-wbc-01", "nintendo rvl-wbc-01", takenIfNoBoard},
+        {L"", "", takenIfNoBoard},
+        {nullptr, nullptr, takenIfNoBoard},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(PreferenceByName(c.wide), c.expected) << (c.narrow ? c.narrow : "no name");
+        EXPECT_EQ(PreferenceByName(c.narrow), c.expected) << (c.narrow ? c.narrow : "no name");
+    }
+}
+
 }  // namespace
