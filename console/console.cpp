@@ -34,7 +34,7 @@ int32_t StartWeighing() {
 }
 
 int FormatReading(char* line, size_t size) {
-    return snprintf(line, size, "%d,%d, Msum%5.1f(kg), Mrf% 5d, Mrb% 5d, Mlf% 5d, Mlb% 5d\n",
+    return snprintf(line, size, readingFormat,
                     static_cast<int>(DeviceState.buttons1.load(relaxed)),
                     static_cast<int>(DeviceState.buttons2.load(relaxed)),
                     static_cast<double>(Msum) / 100.0, Mrf, Mrb, Mlf, Mlb);

@@ -136,6 +136,22 @@ int FindMatches(uint32_t vendorId, uint32_t productId, int* matches) {
     return count;
 }
 
+// What OpenHidHandle does with a node it has opened, and what
+// TestAdoptHidDescriptor (hidraw_internal.h) does with any descriptor.
+int32_t AdoptDescriptor(int fd, const uint8_t* descriptor, size_t length) {
+    if (fd < 0)
+        return -1;
+    for (HandleSlot& slot : slots) {
+        int32_t expected = slotFree;
+        if (!slot.fd.compare_exchange_strong(expected, slotBusy, std::memory_order_acquire))
+            continue;
+        ParseOutputReportLengths(descriptor, length, &slot.lengths);
+        slot.fd.store(fd, std::memory_order_release);
+        return fd;
+    }
+    return -1;
+}
+
 // Reads the node's report descriptor and takes the descriptor as a handle.
 // A node that is no hidraw device gets an empty descriptor: it can be read
 // but has no output report to write.
@@ -148,7 +164,7 @@ int32_t AdoptNode(int fd) {
         if (ioctl(fd, HIDIOCGRDESC, &descriptor) != 0)
             descriptor.size = 0;
     }
-    int32_t handle = TestAdoptHidDescriptor(fd, descriptor.value, descriptor.size);
+    int32_t handle = AdoptDescriptor(fd, descriptor.value, descriptor.size);
     if (handle == -1)
         close(fd);
     return handle;
@@ -162,17 +178,7 @@ void TestSetHidrawRoots(const char* sys, const char* dev) {
 }
 
 int32_t TestAdoptHidDescriptor(int fd, const uint8_t* descriptor, size_t length) {
-    if (fd < 0)
-        return -1;
-    for (HandleSlot& slot : slots) {
-        int32_t expected = slotFree;
-        if (!slot.fd.compare_exchange_strong(expected, slotBusy, std::memory_order_acquire))
-            continue;
-        ParseOutputReportLengths(descriptor, length, &slot.lengths);
-        slot.fd.store(fd, std::memory_order_release);
-        return fd;
-    }
-    return -1;
+    return AdoptDescriptor(fd, descriptor, length);
 }
 
 uint16_t TestOutputReportLength(int32_t handle, uint8_t reportId) {

@@ -11,6 +11,7 @@
 #include "device/padwire.h"
 #include "device/reports.h"
 #include "sim/board.h"
+#include "tests/program_state.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ bool OpenBoard() {
     std::string error;
     if (!sim::LoadScript("silent\n", &error))
         std::abort();
-    deviceHandle = OpenHidHandle(boardVendorId, boardProductId);
+    test::SetDeviceHandle(OpenHidHandle(boardVendorId, boardProductId));
     return deviceHandle != -1;
 }
 
