@@ -36,7 +36,7 @@ void ProbeThread() {
     while (runFlag.load(seqCst) != 0) {
         ReadDeviceReport();
         if (CarriesAccelerometer(inReport[0]))
-            PlatformSleep(100);
+            PlatformSleep(probeSleepMs);
     }
     probeActive.store(0, relaxed);
 }
@@ -48,7 +48,7 @@ int32_t ProbeDevice() {
     DeviceState.accelX.store(0, relaxed);
     runFlag.store(1, relaxed);
     probeThread = PlatformStartThread(ProbeThread);
-    WaitMs(100);
+    WaitMs(probeWindowMs);
     runFlag.store(0, seqCst);
     return DeviceState.accelX.load(relaxed) != 0 ? 1 : 0;
 }
@@ -83,18 +83,17 @@ static void FindBoardAgain() {
         }
         PlatformSleep(lookAgainEveryMs);
     }
-    SetLeds(0x10);
-    SetReportMode(0x00, 0x34);
+    ReadyBoard();
     std::fputs("weigh: the board is back\n", stderr);
 }
 
 // The probe tests runFlag only after its read and, once it has read a
-// report with the accelerometer byte, its 100 ms sleep, so it
+// report with the accelerometer byte, its probeSleepMs sleep, so it
 // may still be asleep when this thread raises the flag again; it would then
 // read on beside us and both would write inReport. Waiting for its end
 // before raising the flag leaves one reader at a time.
 void ReadLoopThread() {
-    WaitMs(10);
+    WaitMs(readerStartDelayMs);
     if (probeThread != 0) {
         PlatformJoinThread(probeThread);
         probeThread = 0;

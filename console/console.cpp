@@ -26,10 +26,9 @@ int32_t StartWeighing() {
         CloseHidHandle(deviceHandle);
         return 0;
     }
-    SetLeds(0x10);
-    SetReportMode(0x00, 0x34);
+    ReadyBoard();
     PlatformStartDetachedThread(ReadLoopThread);
-    WaitMs(1000);
+    WaitMs(startUpSettleMs);
     return 1;
 }
 

@@ -3,10 +3,11 @@
 // One header, one implementation per platform (device/linux/, device/windows/)
 // and the simulated board (sim/). Any of them links with weigh_program.
 //
-// The program passes a 256-byte buffer with the report ID in byte 0, ignores
-// every result but the handle from OpenHidHandle and whether ReadReport
-// handed over a report (it pauses after a read that did not), and relies on
-// each call on handle -1 failing at once without touching the buffer.
+// The program passes a buffer of reportBufferSize bytes (below) with the
+// report ID in byte 0, ignores every result but the handle from
+// OpenHidHandle and whether ReadReport handed over a report (it pauses
+// after a read that did not), and relies on each call on handle -1 failing
+// at once without touching the buffer.
 #ifndef WEIGH_PADWIRE_H
 #define WEIGH_PADWIRE_H
 
@@ -15,6 +16,9 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+// The length of every report buffer the program passes.
+enum { reportBufferSize = 256 };
 
 // Opens the first HID device with this vendor and product ID; -1 if none.
 int32_t OpenHidHandle(int32_t vendorId, int32_t productId);

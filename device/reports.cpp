@@ -28,6 +28,11 @@ void SetReportMode(int32_t flags, int32_t mode) {
     WriteReport(deviceHandle, outReport, &writeInfo);
 }
 
+void ReadyBoard() {
+    SetLeds(0x10);
+    SetReportMode(0x00, 0x34);
+}
+
 static int32_t BigEndianWord(const unsigned char* bytes) {
     return static_cast<int32_t>(bytes[0]) * 256 + static_cast<int32_t>(bytes[1]);
 }

@@ -39,7 +39,6 @@ constexpr int slotCount = 8;
 constexpr int32_t slotFree = -1;
 constexpr int32_t slotBusy = -2;
 constexpr int maxMatches = 64;
-constexpr size_t reportLimit = 256;  // the program's buffers are this long
 
 HandleSlot slots[slotCount];
 // The last node we told the user they may not open. A program that looks
@@ -230,7 +229,7 @@ extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) 
     if (!FindSlot(handle))
         return -1;
     for (;;) {
-        ssize_t length = read(handle, report, reportLimit);
+        ssize_t length = read(handle, report, reportBufferSize);
         if (length > 0)
             return static_cast<int32_t>(length);
         if (length == -1 && errno == EINTR)

@@ -36,8 +36,7 @@ extern "C" {
 // is not one the program can talk to, and opening it fails.
 static constexpr DWORD maxReportLength = 1024;
 static constexpr int maxOpenDevices = 8;
-// The program's report buffers are 256 bytes.
-static constexpr DWORD programBufferLength = 256;
+static constexpr DWORD programBufferLength = reportBufferSize;
 // A write that the device has not taken within this long is cancelled and
 // tried again as a SET_REPORT, as a write to a board that has gone silent
 // would otherwise hold the main thread for good.
@@ -260,8 +259,8 @@ extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t* 
 
 // Waits without limit for the next input report, which the driver hands
 // over whole, report ID in byte 0 (and any report it has queued first).
-// The program's buffer gets at most its 256 bytes and is left as it was
-// when the read fails.
+// The program's buffer gets at most its reportBufferSize bytes and is left
+// as it was when the read fails.
 extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t* info) {
     OpenDevice* device = Lookup(handle);
     if (!device || device->inputLength == 0 || !Settled(&device->readOverlap, &device->readPending))

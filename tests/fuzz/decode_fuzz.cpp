@@ -44,9 +44,9 @@ bool OpenBoard() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool open = OpenBoard();
     Check(open, "the simulated board opens");
-    if (size > 256)
-        size = 256;
-    unsigned char tail[256];
+    if (size > reportBufferSize)
+        size = reportBufferSize;
+    unsigned char tail[reportBufferSize];
     std::memcpy(tail, inReport, sizeof tail);
     Snapshot before = Take();
     sim::PushReport(data, size);
