@@ -65,12 +65,11 @@ void StopProbe() {
     probeThread = 0;
 }
 
-// A board that has gone (switched off, out of range, batteries low) fails
-// every read at once; one that is there but silent keeps its read waiting,
-// so only failures one after the other, for long enough that no passing
-// glitch of the link counts, mean it has gone. Its handle is dead for
-// good: the board that comes back is a new device, to be opened anew and
-// told again what to do. The zero point stays the user's.
+// A board that is there but silent keeps its read waiting, one that has
+// gone fails every read at once (padwire.h): so reads failing one after
+// the other, for long enough that no passing glitch of the link counts,
+// mean it has gone. The board that comes back is opened anew and told
+// again what to do. The zero point stays the user's.
 static void FindBoardAgain() {
     std::fputs("weigh: the board has gone; waiting for it to come back\n", stderr);
     CloseHidHandle(deviceHandle);

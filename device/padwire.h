@@ -25,7 +25,10 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId);
 // Sends report[0] and the bytes of that output report to the device.
 int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t* info);
 // Blocks until one input report arrives and places it at report[0..];
-// returns its length, or 0 or less when no report came (the board gone).
+// returns its length, or 0 or less when no report came. A board that has
+// gone (unplugged, switched off, out of range) fails every read and write
+// on its handle at once; the board that comes back is a new device, to be
+// opened anew.
 int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t* info);
 // Releases the handle, also one whose device has gone; returns within a
 // second whatever the device does.

@@ -9,8 +9,10 @@
 #include "padwire.h"
 
 // The decoded state of the board. Each field is written by the one active
-// reader thread in a single store of its final value and read elsewhere
-// without a lock, so every field is a relaxed atomic of its own.
+// reader thread in a single store of its final value, but accelX, which
+// the main thread also clears before it starts the open check's probe
+// (ProbeDevice); every field is read elsewhere without a lock, so each is
+// a relaxed atomic of its own.
 struct DeviceStateRecord {
     std::atomic<uint8_t> buttons1;  // input report byte 1
     std::atomic<uint8_t> buttons2;  // byte 2: 0x08 is A, 0x80 is Home

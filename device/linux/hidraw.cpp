@@ -234,8 +234,8 @@ extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) 
             return static_cast<int32_t>(length);
         if (length == -1 && errno == EINTR)
             continue;
-        // ENODEV or EIO when the board has gone. The caller paces the
-        // reads that fail (device/reports.cpp), so this returns at once.
+        // ENODEV or EIO when the board has gone: at once, as padwire.h
+        // says; the caller paces such reads (device/reports.cpp).
         return -1;
     }
 }
