@@ -64,9 +64,10 @@ void DecodeInputReport() {
 //
 // The continuous reader calls back to back, and a board that has gone
 // fails every read at once (padwire.h): the pause after a failed read
-// keeps the reader from spinning a core, whichever backend is below. A read that hands over no byte counts as failed too: it carries
-// no report, and a backend that returns such reads without waiting would
-// spin just the same. Successful reads follow each other with no pause.
+// keeps the reader from spinning a core, whichever backend is below. A
+// read that hands over no byte counts as failed too: it carries no report,
+// and a backend that returns such reads without waiting would spin just
+// the same. Successful reads follow each other with no pause.
 int32_t ReadDeviceReport() {
     int32_t came = ReadReport(deviceHandle, inReport, &readInfo) > 0 ? 1 : 0;
     if (came == 0)
