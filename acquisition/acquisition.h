@@ -17,7 +17,7 @@ void WaitMs(int32_t ms);
 // Milliseconds on the high-resolution counter since start, one of its counts.
 double MsSince(int64_t start);
 
-// The open check: 1 when the board answered within 100 ms, else 0.
+// The open check: 1 when the board answered within probeWindowMs, else 0.
 int32_t ProbeDevice();
 // Ends the probe thread, by force if it is still inside its loop, and
 // returns only once it has ended.
@@ -27,6 +27,16 @@ void StopProbe();
 // gone; it is then looked for again at this pace.
 constexpr int32_t boardGoneAfterMs = 500;
 constexpr uint32_t lookAgainEveryMs = 500;
+
+// The open check's window, and the probe's sleep after each report with
+// the accelerometer byte.
+constexpr int32_t probeWindowMs = 100;
+constexpr uint32_t probeSleepMs = 100;
+// The continuous reader's wait before it takes over from the probe, and
+// the start-up's wait, once it has started the reader, before the display
+// loop begins.
+constexpr int32_t readerStartDelayMs = 10;
+constexpr int32_t startUpSettleMs = 1000;
 
 void ProbeThread();
 // The continuous reader. Once the start-up has handed it the board it is

@@ -36,7 +36,7 @@ void ProbeThread() {
     while (runFlag.load(seqCst) != 0) {
         ReadDeviceReport();
         if (CarriesAccelerometer(inReport[0]))
-            PlatformSleep(100);
+            PlatformSleep(probeSleepMs);
     }
     probeActive.store(0, relaxed);
 }
@@ -48,7 +48,7 @@ int32_t ProbeDevice() {
     DeviceState.accelX.store(0, relaxed);
     runFlag.store(1, relaxed);
     probeThread = PlatformStartThread(ProbeThread);
-    WaitMs(100);
+    WaitMs(probeWindowMs);
     runFlag.store(0, seqCst);
     return DeviceState.accelX.load(relaxed) != 0 ? 1 : 0;
 }
@@ -72,12 +72,11 @@ static void Notice(const char* line) {
     std::fflush(stderr);
 }
 
-// A board that has gone (switched off, out of range, batteries low) fails
-// every read at once; one that is there but silent keeps its read waiting,
-// so only failures one after the other, for long enough that no passing
-// glitch of the link counts, mean it has gone. Its handle is dead for
-// good: the board that comes back is a new device, to be opened anew and
-// told again what to do. The zero point stays the user's.
+// A board that is there but silent keeps its read waiting, one that has
+// gone fails every read at once (padwire.h): so reads failing one after
+// the other, for long enough that no passing glitch of the link counts,
+// mean it has gone. The board that comes back is opened anew and told
+// again what to do. The zero point stays the user's.
 static void FindBoardAgain() {
     Notice("weigh: the board has gone; waiting for it to come back\n");
     CloseHidHandle(deviceHandle);
@@ -90,18 +89,17 @@ static void FindBoardAgain() {
         }
         PlatformSleep(lookAgainEveryMs);
     }
-    SetLeds(0x10);
-    SetReportMode(0x00, 0x34);
+    ReadyBoard();
     Notice("weigh: the board is back\n");
 }
 
 // The probe tests runFlag only after its read and, once it has read a
-// report with the accelerometer byte, its 100 ms sleep, so it
+// report with the accelerometer byte, its probeSleepMs sleep, so it
 // may still be asleep when this thread raises the flag again; it would then
 // read on beside us and both would write inReport. Waiting for its end
 // before raising the flag leaves one reader at a time.
 void ReadLoopThread() {
-    WaitMs(10);
+    WaitMs(readerStartDelayMs);
     if (probeThread != 0) {
         PlatformJoinThread(probeThread);
         probeThread = 0;

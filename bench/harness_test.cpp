@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "console/console.h"
 #include "device/reports.h"
@@ -287,20 +288,13 @@ std::vector<std::string> JsonKeys(const std::string& json, std::vector<std::stri
     return found;
 }
 
-const std::vector<std::string> jsonKeys = {
-    "latency_p50_ms",         "latency_p99_ms",           "latency_max_ms",
-    "pass_period_median_ms",  "pass_period_p99_ms",       "sleep_period_median_ms",
-    "pass_to_sleep_ratio",    "shown_share_100hz",        "shown_share_1000hz",
-    "reader_max_reports_per_s", "cpu_core_share",         "peak_rss_kib",
-    "sleep_period_p99_ms",    "latency_floor_p50_ms",     "latency_floor_p99_ms",
-    "latency_p99_to_floor",   "display_cpu_core_share",   "bare_loop_cpu_core_share",
-    "cpu_to_bare_loop",       "display_cpu_to_bare_loop", "load_average_start",
-    "load_average_end",       "latency_samples",          "pass_periods",
-    "sleep_periods",          "line_loop_cpu_core_share", "line_loop_period_median_ms",
-    "display_cpu_to_line_loop", "pass_to_line_loop_ratio",
-    "default_slack_line_loop_period_median_ms", "default_slack_line_loop_period_p99_ms",
-    "default_slack_line_loop_periods", "default_slack_line_loop_cpu_core_share",
-    "hand_over_p50_ms", "hand_over_p99_ms"};
+// The keys of the harness's table, in its order.
+std::vector<std::string> TableKeys() {
+    std::vector<std::string> keys;
+    for (const bench::JsonField& field : bench::jsonFields)
+        keys.push_back(field.key);
+    return keys;
+}
 
 TEST(Output, JsonHoldsEveryFigure) {
     bench::Figures figures;
@@ -315,7 +309,7 @@ TEST(Output, JsonHoldsEveryFigure) {
     figures.displayCpuToLineLoop = 1.05;
     std::string json = bench::FormatJson(figures);
     std::vector<std::string> nulls;
-    EXPECT_EQ(JsonKeys(json, &nulls), jsonKeys);
+    EXPECT_EQ(JsonKeys(json, &nulls), TableKeys());
     EXPECT_TRUE(nulls.empty());
     EXPECT_NE(json.find("\"latency_p50_ms\": 0.5000"), std::string::npos);
     EXPECT_NE(json.find("\"reader_max_reports_per_s\": 123456,"), std::string::npos);
@@ -338,53 +332,104 @@ TEST(Output, JsonStaysValidWithoutAFigure) {
     figures.latencyMaxMs = NAN;
     std::string json = bench::FormatJson(figures);
     std::vector<std::string> nulls;
-    EXPECT_EQ(JsonKeys(json, &nulls), jsonKeys);
+    EXPECT_EQ(JsonKeys(json, &nulls), TableKeys());
     EXPECT_EQ(nulls, (std::vector<std::string>{"latency_max_ms", "latency_p99_to_floor", "cpu_to_bare_loop",
                                                "display_cpu_to_bare_loop", "load_average_start",
                                                "load_average_end"}));
     EXPECT_NE(json.find("\"bare_loop_cpu_core_share\": 0.0000,"), std::string::npos);
 }
 
-TEST(Output, TableJudgesEachRatio) {
+// Each target's row says "met" at its limit and "MISSED" just past it, or
+// where its figure is none.
+TEST(Output, TableJudgesEachTarget) {
     struct Case {
-        const char* name;
+        const bench::Target& target;
         void (*set)(bench::Figures&, double value);
-        double good, bad;
         const char* row;
     };
     const std::vector<Case> cases = {
-        {"latency", [](bench::Figures& f, double v) { f.latencyP99ToFloor = v; }, 1.20, 1.21, "latency p99"},
-        {"latency, no floor", [](bench::Figures& f, double v) { f.latencyP99ToFloor = v; }, 1.0, NAN, "latency p99"},
-        {"pass", [](bench::Figures& f, double v) { f.passToLineLoopRatio = v; }, 1.03, 1.031, "pass period median"},
-        {"pass, at most", [](bench::Figures& f, double v) { f.passPeriodMedianMs = v; }, 1.06, 1.061, "and at most"},
-        {"samples", [](bench::Figures& f, double v) { f.latencySamples = static_cast<int64_t>(v); }, 5000, 4999,
+        {bench::latencyToFloor, [](bench::Figures& f, double v) { f.latencyP99ToFloor = v; }, "latency p99"},
+        {bench::passToLine, [](bench::Figures& f, double v) { f.passToLineLoopRatio = v; }, "pass period median"},
+        {bench::passPeriodMax, [](bench::Figures& f, double v) { f.passPeriodMedianMs = v; }, "and at most"},
+        {bench::samples, [](bench::Figures& f, double v) { f.latencySamples = static_cast<int64_t>(v); },
          "reports timed"},
-        {"periods", [](bench::Figures& f, double v) { f.passPeriods = static_cast<int64_t>(v); }, 5000, 4999,
+        {bench::samples, [](bench::Figures& f, double v) { f.passPeriods = static_cast<int64_t>(v); },
          "periods timed"},
-        {"reader", [](bench::Figures& f, double v) { f.readerMaxReportsPerS = v; }, 10000, 9999, "reader's most"},
-        {"display", [](bench::Figures& f, double v) { f.displayCpuToLineLoop = v; }, 1.25, 1.26, "to the line loop"},
+        {bench::samples, [](bench::Figures& f, double v) { f.sleepPeriods = static_cast<int64_t>(v); },
+         "periods timed"},
+        {bench::readerMin, [](bench::Figures& f, double v) { f.readerMaxReportsPerS = v; }, "reader's most"},
+        {bench::displayCpuToLine, [](bench::Figures& f, double v) { f.displayCpuToLineLoop = v; },
+         "to the line loop"},
     };
+    // Figures that meet every target.
+    const bench::Figures allMet{.passPeriodMedianMs = 1.0, .readerMaxReportsPerS = 1e6, .latencyP99ToFloor = 1.0,
+                                .cpuToBareLoop = 1.0, .latencySamples = bench::minSamples,
+                                .passPeriods = bench::minSamples, .sleepPeriods = bench::minSamples,
+                                .displayCpuToLineLoop = 1.0, .passToLineLoopRatio = 1.0};
     auto rowOf = [](const std::string& table, const char* start) {
         size_t at = table.find(start);
         return at == std::string::npos ? std::string() : table.substr(at, table.find('\n', at) - at);
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        bench::Figures figures;
-        figures.readerMaxReportsPerS = 1e6;
-        figures.passToLineLoopRatio = 1.0;
-        figures.latencyP99ToFloor = 1.0;
-        figures.cpuToBareLoop = 1.0;
-        figures.displayCpuToLineLoop = 1.0;
-        figures.passPeriodMedianMs = 1.0;
-        figures.latencySamples = figures.passPeriods = figures.sleepPeriods = 5000;
-        c.set(figures, c.good);
-        std::string row = rowOf(bench::FormatTable(figures), c.row);
-        EXPECT_NE(row.find(" met"), std::string::npos) << row;
-        c.set(figures, c.bad);
-        row = rowOf(bench::FormatTable(figures), c.row);
-        EXPECT_NE(row.find("MISSED"), std::string::npos) << row;
+        SCOPED_TRACE(c.row);
+        const double limit = c.target.limit;
+        const double past = c.target.atLeast ? limit - 1 : limit * 1.01;
+        for (double value : {limit, past, std::nan("")}) {
+            if (std::isnan(value) && c.target.atLeast)
+                continue;  // a count is always a number
+            bench::Figures figures = allMet;
+            c.set(figures, value);
+            std::string row = rowOf(bench::FormatTable(figures), c.row);
+            EXPECT_NE(row.find(bench::TargetText(c.target)), std::string::npos) << row;
+            const char* verdict = value == limit ? " met" : "MISSED";
+            EXPECT_NE(row.find(verdict), std::string::npos) << value << ": " << row;
+        }
     }
+}
+
+// docs/performance.md's lines from the one that starts with start to the
+// first blank line after it.
+std::vector<std::string> DocLines(const std::string& start) {
+    std::ifstream doc(WEIGH_SOURCE_DIR "/docs/performance.md");
+    EXPECT_TRUE(doc.good()) << "cannot read docs/performance.md";
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(doc, line);) {
+        if (lines.empty() && line.rfind(start, 0) != 0)
+            continue;
+        if (line.empty())
+            break;
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The doc's table of targets is the harness's, row for row.
+TEST(Doc, TargetsAreTheHarnesss) {
+    std::vector<std::string> rows = DocLines("| figure | target |");
+    std::vector<std::string> expected = {"| figure | target |", "|---|---|"};
+    for (const bench::Target& target : bench::targets)
+        expected.push_back(std::string("| ") + target.figure + " | " + bench::TargetDocText(target) + " |");
+    EXPECT_EQ(rows, expected);
+}
+
+// The doc's account of --json names every key of the object, and no other
+// (`null` is the value of a figure that is none).
+TEST(Doc, JsonKeysAreTheHarnesss) {
+    std::vector<std::string> named;
+    for (const std::string& line : DocLines("`--json` holds"))
+        for (size_t at = line.find('`'); at != std::string::npos; at = line.find('`', at)) {
+            size_t close = line.find('`', at + 1);
+            if (close == std::string::npos)
+                break;
+            std::string word = line.substr(at + 1, close - at - 1);
+            if (word != "null" && word.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") == std::string::npos)
+                named.push_back(word);
+            at = close + 1;
+        }
+    std::vector<std::string> keys = TableKeys();
+    std::sort(named.begin(), named.end());
+    std::sort(keys.begin(), keys.end());
+    EXPECT_EQ(named, keys);
 }
 
 }  // namespace

@@ -26,15 +26,14 @@ int32_t StartWeighing() {
         CloseHidHandle(deviceHandle);
         return 0;
     }
-    SetLeds(0x10);
-    SetReportMode(0x00, 0x34);
+    ReadyBoard();
     PlatformStartDetachedThread(ReadLoopThread);
-    WaitMs(1000);
+    WaitMs(startUpSettleMs);
     return 1;
 }
 
 int FormatReading(char* line, size_t size) {
-    return snprintf(line, size, "%d,%d, Msum%5.1f(kg), Mrf% 5d, Mrb% 5d, Mlf% 5d, Mlb% 5d\n",
+    return snprintf(line, size, readingFormat,
                     static_cast<int>(DeviceState.buttons1.load(relaxed)),
                     static_cast<int>(DeviceState.buttons2.load(relaxed)),
                     static_cast<double>(Msum) / 100.0, Mrf, Mrb, Mlf, Mlb);

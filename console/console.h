@@ -22,6 +22,9 @@ int32_t StartWeighing();
 // buffer and was left out); 0 when standard output can no longer be written.
 int32_t DisplayPass();
 
+// The output line: the two button bytes, Msum in kilograms, the four loads.
+constexpr char readingFormat[] = "%d,%d, Msum%5.1f(kg), Mrf% 5d, Mrb% 5d, Mlf% 5d, Mlb% 5d\n";
+
 // Forms the output line from the current buttons and loads; returns its
 // length as snprintf does.
 int FormatReading(char* line, size_t size);

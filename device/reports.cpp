@@ -28,6 +28,11 @@ void SetReportMode(int32_t flags, int32_t mode) {
     WriteReport(deviceHandle, outReport, &writeInfo);
 }
 
+void ReadyBoard() {
+    SetLeds(0x10);
+    SetReportMode(0x00, 0x34);
+}
+
 static int32_t BigEndianWord(const unsigned char* bytes) {
     return static_cast<int32_t>(bytes[0]) * 256 + static_cast<int32_t>(bytes[1]);
 }
@@ -57,12 +62,12 @@ void DecodeInputReport() {
 // A read that fails leaves inReport as it was, so the previous report is
 // decoded again and nothing changes; at start the buffer is zeros (ID 0x00).
 //
-// A board that has gone (unplugged, switched off, out of range) fails every
-// read at once, and the continuous reader calls back to back: the pause
-// after a failed read keeps it from spinning a core, whichever backend is
-// below. A read that hands over no byte counts as failed too: it carries
-// no report, and a backend that returns such reads without waiting would
-// spin just the same. Successful reads follow each other with no pause.
+// The continuous reader calls back to back, and a board that has gone
+// fails every read at once (padwire.h): the pause after a failed read
+// keeps the reader from spinning a core, whichever backend is below. A
+// read that hands over no byte counts as failed too: it carries no report,
+// and a backend that returns such reads without waiting would spin just
+// the same. Successful reads follow each other with no pause.
 int32_t ReadDeviceReport() {
     int32_t came = ReadReport(deviceHandle, inReport, &readInfo) > 0 ? 1 : 0;
     if (came == 0)

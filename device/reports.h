@@ -7,10 +7,13 @@
 #include <cstdint>
 
 #include "board.h"  // the board's IDs
+#include "padwire.h"
 
 // The decoded state of the board. Each field is written by the one active
-// reader thread in a single store of its final value and read elsewhere
-// without a lock, so every field is a relaxed atomic of its own.
+// reader thread in a single store of its final value, but accelX, which
+// the main thread also clears before it starts the open check's probe
+// (ProbeDevice); every field is read elsewhere without a lock, so each is
+// a relaxed atomic of its own.
 struct DeviceStateRecord {
     std::atomic<uint8_t> buttons1;  // input report byte 1
     std::atomic<uint8_t> buttons2;  // byte 2: 0x08 is A, 0x80 is Home
@@ -23,7 +26,6 @@ struct DeviceStateRecord {
 
 constexpr unsigned char statusReportId = 0x20;  // sent by the board itself
 
-constexpr int reportBufferSize = 256;
 constexpr uint32_t failedReadPauseMs = 10;  // after a read that delivered no report
 
 // deviceHandle and outReport belong to the main thread during the start-up
@@ -41,6 +43,9 @@ extern DeviceStateRecord DeviceState;
 void SetLeds(int32_t value);
 // Output report 0x12: the data reporting mode.
 void SetReportMode(int32_t flags, int32_t mode);
+// Readies the board for weighing: its first LED lit (SetLeds(0x10)), then
+// extension-data reporting (SetReportMode(0x00, 0x34)).
+void ReadyBoard();
 // Reads one input report into inReport and decodes it into DeviceState;
 // after a read that failed, first pauses failedReadPauseMs. 1 when a report
 // came, 0 when the read failed (the continuous reader counts those).

@@ -12,9 +12,10 @@
 // any file or device is opened and before any thread is started. POSIX:
 // descriptors 0, 1 and 2 are open (to /dev/null where they were closed), so
 // that nothing the program opens later becomes standard output. Both: the
-// calling thread, which runs the display loop, gets the precise sleep
-// (PlatformPreciseSleep) where the system offers one. Windows: the timer
-// resolution is 1 ms, for every thread's sleeps.
+// calling thread, which runs the display loop, gets a sleep that ends as
+// soon after the time asked as the system allows, where the system offers
+// one (how, in posix.cpp and windows.cpp). Windows: the timer resolution is
+// 1 ms, for every thread's sleeps.
 void PlatformStart();
 
 // Undoes PlatformStart on the program's own ways out (the system undoes it
@@ -42,22 +43,9 @@ void PlatformJoinThread(PlatformThread thread);
 // no more of its code.
 void PlatformKillThread(PlatformThread thread, uint32_t exitCode);
 
-// Sleeps at least ms milliseconds. On the thread that called PlatformStart
-// it lasts as close to ms as the system allows, when PlatformPreciseSleep
-// says so.
+// Sleeps at least ms milliseconds; on the thread that called PlatformStart,
+// as precisely as PlatformStart made it.
 void PlatformSleep(uint32_t ms);
-
-// 1 when PlatformStart gave its thread a sleep that ends as soon after the
-// time asked as the system allows, 0 when that thread sleeps as any other.
-// Linux: the least timer slack (1 ns) for that thread and the threads it
-// starts afterwards, which inherit it; the default, 50 us for an ordinary
-// thread, lets the kernel end a sleep up to that much late to wake it with
-// other timers. Windows: a high-resolution waitable timer
-// (CreateWaitableTimerExW with CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
-// Windows 10 1803 and later) for that thread's sleeps, where Sleep lasts to
-// the next tick of the 1 ms timer resolution after the time asked; not
-// under Wine, which makes an ordinary timer of that name.
-int32_t PlatformPreciseSleep();
 
 // Shows text to the user and returns once it has been acknowledged. The
 // text always goes, on its own line, to standard error as well: where the
@@ -79,5 +67,9 @@ extern bool testPlainSleep;
 
 // The threads started here that have not yet ended.
 int32_t TestLiveThreads();
+
+// 1 when PlatformStart gave its thread the precise sleep, 0 when that
+// thread sleeps as any other.
+int32_t TestPreciseSleep();
 
 #endif

@@ -84,7 +84,7 @@ void PlatformEnd() {
     preciseSleep.store(0, std::memory_order_relaxed);
 }
 
-int32_t PlatformPreciseSleep() {
+int32_t TestPreciseSleep() {
     return preciseSleep.load(std::memory_order_relaxed);
 }
 

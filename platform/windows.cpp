@@ -191,7 +191,7 @@ void PlatformEnd() {
     timeEndPeriod(1);
 }
 
-int32_t PlatformPreciseSleep() {
+int32_t TestPreciseSleep() {
     return preciseTimer.load(std::memory_order_acquire) != nullptr ? 1 : 0;
 }
 

@@ -17,7 +17,7 @@ namespace {
 using namespace std::chrono_literals;
 
 void OpenBoard() {
-    deviceHandle = OpenHidHandle(boardVendorId, boardProductId);
+    test::SetDeviceHandle(OpenHidHandle(boardVendorId, boardProductId));
     ASSERT_NE(deviceHandle, -1);
 }
 
@@ -117,7 +117,6 @@ TEST(StopProbe, EndsAProbeHeldAtItsStartPastTheWindow) {
     if (!endedInTime)  // the probe is in a read that never returns: free it
         test::Push(test::Report({0x30, 0, 0}));
     run.join();
-    testProbeStartHook = nullptr;
     EXPECT_TRUE(endedInTime) << "the failed-open path waited for a probe that went on reading";
     EXPECT_EQ(test::Messages(), std::vector<std::string>{"Wii-Remote cannot open."});
     EXPECT_TRUE(test::WaitForProgramThreads());

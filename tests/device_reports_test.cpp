@@ -33,7 +33,7 @@ class Decoding : public ::testing::Test {
 protected:
     void SetUp() override {
         test::FreshRun("silent\n");  // no report but the ones a test pushes
-        deviceHandle = OpenHidHandle(boardVendorId, boardProductId);
+        test::SetDeviceHandle(OpenHidHandle(boardVendorId, boardProductId));
         ASSERT_NE(deviceHandle, -1);
         SetFields(before);
     }
@@ -115,21 +115,21 @@ TEST_F(Decoding, FailedReadReappliesThePreviousReport) {
     Decode({0x34, 0, 0, LOADS});
     SetFields(before);
     int32_t open = deviceHandle;
-    deviceHandle = -1;  // every call on -1 fails at once
+    test::SetDeviceHandle(-1);  // every call on -1 fails at once
     ReadDeviceReport();
-    deviceHandle = open;
+    test::SetDeviceHandle(open);
     EXPECT_EQ(Current(), (Fields{0, 0, 0xCC, 16, 32, 256, 512}));
 }
 
 TEST_F(Decoding, ReadBeforeAnyReportChangesNothing) {
-    deviceHandle = -1;
+    test::SetDeviceHandle(-1);
     ReadDeviceReport();
     EXPECT_EQ(Current(), before);
 }
 
 TEST(OutputReports, EachOverwritesOnlyItsOwnLeadingBytes) {
     test::FreshRun("silent\n");
-    deviceHandle = OpenHidHandle(boardVendorId, boardProductId);
+    test::SetDeviceHandle(OpenHidHandle(boardVendorId, boardProductId));
     SetReportMode(0x00, 0x31);
     SetLeds(0x10);
     SetReportMode(0x100, 0x134);  // only the low bytes go out

@@ -32,7 +32,7 @@ class Faults : public ::testing::Test {
 protected:
     void SetUp() override {
         test::FreshRun("silent\n");
-        deviceHandle = OpenHidHandle(boardVendorId, boardProductId);
+        test::SetDeviceHandle(OpenHidHandle(boardVendorId, boardProductId));
         ASSERT_NE(deviceHandle, -1);
     }
 };

@@ -17,6 +17,7 @@
 
 #include "platform/platform.h"
 #include "support.h"
+#include "under_wine.h"
 
 namespace {
 
@@ -137,7 +138,7 @@ bool SystemOffersPreciseSleep() {
     return true;
 #elif defined(_WIN32)
     // Wine takes the high-resolution flag but makes an ordinary timer.
-    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr)
+    if (test::UnderWine())
         return false;
     HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, 0x00000002, TIMER_ALL_ACCESS);
     if (timer == nullptr)
@@ -157,13 +158,13 @@ TEST(Sleep, PreciseOnTheThreadThatReadiedThePlatform) {
     long slack = TimerSlack();
 #endif
     PlatformStart();
-    EXPECT_EQ(PlatformPreciseSleep(), SystemOffersPreciseSleep() ? 1 : 0);
+    EXPECT_EQ(TestPreciseSleep(), SystemOffersPreciseSleep() ? 1 : 0);
 #ifdef __linux__
     EXPECT_EQ(TimerSlack(), 1);
 #endif
     EXPECT_EQ(ShortSleep(), -1);
     PlatformEnd();
-    EXPECT_EQ(PlatformPreciseSleep(), 0);
+    EXPECT_EQ(TestPreciseSleep(), 0);
 #ifdef __linux__
     EXPECT_EQ(TimerSlack(), slack);
 #endif
@@ -194,14 +195,14 @@ TEST(Sleep, PlainWhereTheSystemOffersNoPreciseOne) {
 #endif
     testPlainSleep = true;
     PlatformStart();
-    EXPECT_EQ(PlatformPreciseSleep(), 0);
+    EXPECT_EQ(TestPreciseSleep(), 0);
 #ifdef __linux__
     EXPECT_EQ(TimerSlack(), slack);
 #endif
     EXPECT_EQ(ShortSleep(), -1);
     PlatformEnd();
-    testPlainSleep = false;
-    EXPECT_EQ(PlatformPreciseSleep(), 0);
+    EXPECT_EQ(TestPreciseSleep(), 0);
+    test::ResetProgram();
 }
 
 std::string hooked;
@@ -210,7 +211,7 @@ void Hook(const char* text) { hooked = text; }
 TEST(Message, GoesToTheHookWhenOneIsSet) {
     testMessageHook = Hook;
     PlatformMessage("Wii-Remote not found.");
-    testMessageHook = nullptr;
+    test::ResetProgram();
     EXPECT_EQ(hooked, "Wii-Remote not found.");
 }
 
@@ -218,7 +219,7 @@ TEST(Message, GoesToTheHookWhenOneIsSet) {
 TEST(Message, WithoutATerminalIsOneLineOnStandardError) {
     if (isatty(STDIN_FILENO))
         GTEST_SKIP() << "standard input is a terminal: the message would wait for Enter";
-    testMessageHook = nullptr;
+    test::ResetProgram();
     testing::internal::CaptureStderr();
     PlatformMessage("Wii-Remote cannot open.");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Wii-Remote cannot open.\n");

@@ -10,6 +10,7 @@
 #include "acquisition/acquisition.h"
 #include "console/console.h"
 #include "device/reports.h"
+#include "platform/platform.h"
 
 namespace test {
 
@@ -42,10 +43,18 @@ inline void SetShownLoads(int32_t rf, int32_t rb, int32_t lf, int32_t lb) {
     Msum = rf + rb + lf + lb;
 }
 
-// Every global of the program as a new process has it. No thread of the
+// The handle the readers and the output reports use, as the start-up or
+// the continuous reader sets it (-1: no board).
+inline void SetDeviceHandle(int32_t handle) {
+    deviceHandle = handle;
+}
+
+// Every global of the program as a new process has it, the test seams of
+// weigh_core unset among them (the hidraw backend's, which not every
+// target that includes this links, are its tests' own). No thread of the
 // program may be running.
 inline void ResetProgram() {
-    deviceHandle = 0;
+    SetDeviceHandle(0);
     std::memset(outReport, 0, sizeof outReport);
     std::memset(inReport, 0, sizeof inReport);
     writeInfo = readInfo = 0;
@@ -55,6 +64,9 @@ inline void ResetProgram() {
     probeThread = 0;
     SetZeroPoint(0, 0, 0, 0);
     SetShownLoads(0, 0, 0, 0);
+    testMessageHook = nullptr;
+    testPlainSleep = false;
+    testProbeStartHook = nullptr;
 }
 
 }  // namespace test

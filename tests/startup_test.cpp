@@ -14,6 +14,10 @@ namespace {
 
 using sim::Call;
 
+// The IDs the board is opened by, as the device family's specification
+// gives them.
+static_assert(boardVendorId == 0x057E && boardProductId == 0x0306);
+
 std::vector<Call::Kind> Kinds() {
     std::vector<Call::Kind> kinds;
     for (const Call& call : sim::Calls())
@@ -38,8 +42,8 @@ TEST(StartUp, SendsTheThreeReportsInOrderAndStartsTheReader) {
     std::vector<Call> calls = sim::Calls();
     ASSERT_EQ(calls.size(), 4u);
     EXPECT_EQ(calls[0].kind, Call::Open);
-    EXPECT_EQ(calls[0].vendorId, 0x057E);
-    EXPECT_EQ(calls[0].productId, 0x0306);
+    EXPECT_EQ(calls[0].vendorId, boardVendorId);
+    EXPECT_EQ(calls[0].productId, boardProductId);
     EXPECT_EQ(deviceHandle, sim::boardHandle);
     for (size_t i = 1; i < 4; ++i) {
         EXPECT_EQ(calls[i].kind, Call::Write);

@@ -13,6 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "console/console.h"
+#include "under_wine.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -84,7 +87,6 @@ std::string WriteScript(const std::string& name, const std::string& text) {
 // A line is in the program's format when reading its values back and
 // printing them again with that format gives the same line, byte for byte.
 bool InFormat(const std::string& line) {
-    const char* format = "%d,%d, Msum%5.1f(kg), Mrf% 5d, Mrb% 5d, Mlf% 5d, Mlb% 5d\n";
     int buttons1, buttons2, rf, rb, lf, lb;
     double sum;
     if (std::sscanf(line.c_str(), "%d,%d, Msum%lf(kg), Mrf%d, Mrb%d, Mlf%d, Mlb%d", &buttons1, &buttons2, &sum,
@@ -96,7 +98,7 @@ bool InFormat(const std::string& line) {
     if (std::abs(sum * 100.0 - (rf + rb + lf + lb)) > 5.0)
         return false;
     char again[160];
-    std::snprintf(again, sizeof again, format, buttons1, buttons2, (rf + rb + lf + lb) / 100.0, rf, rb, lf, lb);
+    std::snprintf(again, sizeof again, readingFormat, buttons1, buttons2, (rf + rb + lf + lb) / 100.0, rf, rb, lf, lb);
     return line == again;
 }
 
@@ -142,8 +144,7 @@ TEST(WeighSim, BuiltInSessionShowsEveryPhaseInOrderAndEnds) {
 // session) do they come on standard error at once.
 bool MessagesWaitForAClick() {
 #ifdef _WIN32
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return !(ntdll && GetProcAddress(ntdll, "wine_get_version")) || std::getenv("DISPLAY");
+    return !test::UnderWine() || std::getenv("DISPLAY");
 #else
     return false;
 #endif

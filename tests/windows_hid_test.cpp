@@ -22,6 +22,7 @@ extern "C" {
 
 #include "device/padwire.h"
 #include "platform/platform.h"
+#include "under_wine.h"
 #include "windows_hid_list.h"
 
 namespace {
@@ -30,11 +31,6 @@ constexpr int32_t wineVendor = 0x845E;
 constexpr int32_t wineMouse = 0x0001;
 constexpr int32_t wineKeyboard = 0x0002;
 
-bool UnderWine() {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
-
 bool Listed(int32_t vendor, int32_t product) {
     return !ListedHidPath(static_cast<USHORT>(vendor), static_cast<USHORT>(product)).empty();
 }
@@ -42,7 +38,7 @@ bool Listed(int32_t vendor, int32_t product) {
 // Wine's virtual devices are there for the first seconds of a Wine session
 // and may be gone later on; ./dev test runs these tests first.
 bool WineDevicesPresent() {
-    return UnderWine() && Listed(wineVendor, wineMouse) && Listed(wineVendor, wineKeyboard);
+    return test::UnderWine() && Listed(wineVendor, wineMouse) && Listed(wineVendor, wineKeyboard);
 }
 
 #define NEED_WINE_DEVICES()     \

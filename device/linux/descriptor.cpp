@@ -4,6 +4,8 @@
 // is stepped over by its declared size.
 #include "hidraw_internal.h"
 
+#include "../padwire.h"
+
 #include <cstring>
 
 namespace {
@@ -15,7 +17,7 @@ struct Globals {
 };
 
 constexpr int globalStackDepth = 4;  // as deep as the kernel's HID parser allows
-constexpr uint64_t bitsLimit = 8 * 256;  // past this a report cannot be sent anyway
+constexpr uint64_t bitsLimit = 8 * reportBufferSize;  // past this a report cannot be sent anyway
 
 // Short item data is little-endian, 0, 1, 2 or 4 bytes long.
 uint32_t ItemData(const uint8_t* data, size_t size) {
@@ -98,7 +100,7 @@ int32_t ParseOutputReportLengths(const uint8_t* descriptor, size_t length, Outpu
             continue;
         // hidraw takes the report ID first, 0 for a device without IDs.
         uint32_t bytes = 1 + (bits[id] + 7) / 8;
-        lengths->bytes[id] = bytes > 256 ? outputReportTooLong : static_cast<uint16_t>(bytes);
+        lengths->bytes[id] = bytes > reportBufferSize ? outputReportTooLong : static_cast<uint16_t>(bytes);
     }
     return result;
 }

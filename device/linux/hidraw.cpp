@@ -41,7 +41,6 @@ constexpr int slotCount = 8;
 constexpr int32_t slotFree = -1;
 constexpr int32_t slotBusy = -2;
 constexpr int maxMatches = 64;
-constexpr size_t reportLimit = 256;  // the program's buffers are this long
 
 struct Match {
     int number;          // N of /dev/hidrawN
@@ -154,6 +153,22 @@ int FindMatches(uint32_t vendorId, uint32_t productId, Match* matches) {
     return count;
 }
 
+// What OpenHidHandle does with a node it has opened, and what
+// TestAdoptHidDescriptor (hidraw_internal.h) does with any descriptor.
+int32_t AdoptDescriptor(int fd, const uint8_t* descriptor, size_t length) {
+    if (fd < 0)
+        return -1;
+    for (HandleSlot& slot : slots) {
+        int32_t expected = slotFree;
+        if (!slot.fd.compare_exchange_strong(expected, slotBusy, std::memory_order_acquire))
+            continue;
+        ParseOutputReportLengths(descriptor, length, &slot.lengths);
+        slot.fd.store(fd, std::memory_order_release);
+        return fd;
+    }
+    return -1;
+}
+
 // Reads the node's report descriptor and takes the descriptor as a handle.
 // A node that is no hidraw device gets an empty descriptor: it can be read
 // but has no output report to write.
@@ -166,7 +181,7 @@ int32_t AdoptNode(int fd) {
         if (ioctl(fd, HIDIOCGRDESC, &descriptor) != 0)
             descriptor.size = 0;
     }
-    int32_t handle = TestAdoptHidDescriptor(fd, descriptor.value, descriptor.size);
+    int32_t handle = AdoptDescriptor(fd, descriptor.value, descriptor.size);
     if (handle == -1)
         close(fd);
     return handle;
@@ -203,17 +218,7 @@ void TestSetHidrawRoots(const char* sys, const char* dev) {
 }
 
 int32_t TestAdoptHidDescriptor(int fd, const uint8_t* descriptor, size_t length) {
-    if (fd < 0)
-        return -1;
-    for (HandleSlot& slot : slots) {
-        int32_t expected = slotFree;
-        if (!slot.fd.compare_exchange_strong(expected, slotBusy, std::memory_order_acquire))
-            continue;
-        ParseOutputReportLengths(descriptor, length, &slot.lengths);
-        slot.fd.store(fd, std::memory_order_release);
-        return fd;
-    }
-    return -1;
+    return AdoptDescriptor(fd, descriptor, length);
 }
 
 uint16_t TestOutputReportLength(int32_t handle, uint8_t reportId) {
@@ -261,13 +266,13 @@ extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) 
     if (!FindSlot(handle))
         return -1;
     for (;;) {
-        ssize_t length = read(handle, report, reportLimit);
+        ssize_t length = read(handle, report, reportBufferSize);
         if (length > 0)
             return static_cast<int32_t>(length);
         if (length == -1 && errno == EINTR)
             continue;
-        // ENODEV or EIO when the board has gone. The caller paces the
-        // reads that fail (device/reports.cpp), so this returns at once.
+        // ENODEV or EIO when the board has gone: at once, as padwire.h
+        // says; the caller paces such reads (device/reports.cpp).
         return -1;
     }
 }

@@ -15,8 +15,9 @@ struct OutputReportLengths {
     uint16_t bytes[256];
 };
 
-// Output reports longer than this cannot come from the program's 256-byte
-// buffer; the parser marks them with this value and writes of them fail.
+// Output reports longer than the program's buffer (reportBufferSize,
+// padwire.h) cannot come from it; the parser marks them with this value
+// and writes of them fail.
 constexpr uint16_t outputReportTooLong = 0xFFFF;
 
 // Parses the main and global items of a report descriptor into lengths.

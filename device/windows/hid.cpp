@@ -12,8 +12,8 @@
 //
 // Every wait here is either for a transfer that the driver took and still
 // holds, or bounded. ReadFile and WriteFile mark the OVERLAPPED record
-// STATUS_PENDING before they hand the transfer on; one that fails at once,
-// as every one does once the board has gone, leaves the mark, and nothing
+// STATUS_PENDING before they hand the transfer on; one that fails at once
+// (as on a board that has gone, padwire.h) leaves the mark, and nothing
 // will ever complete the record or set its event: GetOverlappedResult(...,
 // TRUE) on it would wait for good. Each slot therefore tracks which of its
 // two records a transfer may still hold, and only those are waited for.
@@ -37,11 +37,11 @@ extern "C" {
 // is not one the program can talk to, and opening it fails.
 static constexpr DWORD maxReportLength = 1024;
 static constexpr int maxOpenDevices = 8;
-// The program's report buffers are 256 bytes.
-static constexpr DWORD programBufferLength = 256;
+static constexpr DWORD programBufferLength = reportBufferSize;
 // A write that the device has not taken within this long is cancelled and
 // tried again as a SET_REPORT, as a write to a board that has gone silent
-// would otherwise hold the main thread for good.
+// would otherwise hold the writing thread for good: the main thread in the
+// start-up, the continuous reader when the board has come back.
 static constexpr DWORD writeTimeoutMs = 1000;
 // How long a cancelled transfer is given to come back from the driver. One
 // that has not is left to it: its record and buffer stay reserved.
@@ -287,8 +287,8 @@ extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t* 
 
 // Waits without limit for the next input report, which the driver hands
 // over whole, report ID in byte 0 (and any report it has queued first).
-// The program's buffer gets at most its 256 bytes and is left as it was
-// when the read fails.
+// The program's buffer gets at most its reportBufferSize bytes and is left
+// as it was when the read fails.
 extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t* info) {
     OpenDevice* device = Lookup(handle);
     if (!device || device->inputLength == 0 || !Settled(&device->readOverlap, &device->readPending))
@@ -318,8 +318,8 @@ static void Settle(OVERLAPPED* overlap, std::atomic<bool>* pending) {
 // Call it when no other thread is inside a call on the handle. A thread
 // ended by force may have left a read pending: that one is cancelled and
 // waited for, so that the driver is done with the slot's buffer before the
-// slot is given up. A record whose last transfer failed at once, as every
-// one does once the board has gone, is not waited for at all.
+// slot is given up. A record whose last transfer failed at once is not
+// waited for at all.
 extern "C" int32_t CloseHidHandle(int32_t handle) {
     OpenDevice* device = Lookup(handle);
     if (!device)

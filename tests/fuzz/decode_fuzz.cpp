@@ -11,6 +11,7 @@
 #include "device/padwire.h"
 #include "device/reports.h"
 #include "sim/board.h"
+#include "tests/program_state.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ bool OpenBoard() {
     std::string error;
     if (!sim::LoadScript("silent\n", &error))
         std::abort();
-    deviceHandle = OpenHidHandle(boardVendorId, boardProductId);
+    test::SetDeviceHandle(OpenHidHandle(boardVendorId, boardProductId));
     return deviceHandle != -1;
 }
 
@@ -43,9 +44,9 @@ bool OpenBoard() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool open = OpenBoard();
     Check(open, "the simulated board opens");
-    if (size > 256)
-        size = 256;
-    unsigned char tail[256];
+    if (size > reportBufferSize)
+        size = reportBufferSize;
+    unsigned char tail[reportBufferSize];
     std::memcpy(tail, inReport, sizeof tail);
     Snapshot before = Take();
     sim::PushReport(data, size);
