@@ -1,0 +1,40 @@
+#include "model.h"
+
+#include <chrono>
+#include <utility>
+
+namespace sim {
+
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+Model::Model(Script script)
+    : script_(std::move(script)),
+      mode_(script_.startMode),
+      chosen_(script_.startMode != defaultReportingMode) {}
+
+void Model::Output(int64_t nowNs, const uint8_t* report, size_t length) {
+    if (length >= 3 && report[0] == 0x12)
+        changes_.push_back({Ms(nowNs), nowNs + script_.modeLatencyMs * 1000000, report[2]});
+}
+
+bool Model::PowerOn(const Moment& moment) {
+    if (moment.powerCycles == powerCycle_)
+        return false;
+    powerCycle_ = moment.powerCycles;
+    changes_.clear();
+    mode_ = defaultReportingMode;
+    chosen_ = false;
+    return true;
+}
+
+size_t Model::Send(int64_t nowNs, const Moment& moment, uint8_t* report) {
+    int64_t due = DueNs(moment);
+    lastReportNs_ = ReportSentNs(due, nowNs, moment.rate);
+    return BuildReport(AnswerReportId(moment, Mode(nowNs)), moment, report);
+}
+
+}  // namespace sim
