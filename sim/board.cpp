@@ -264,19 +264,18 @@ extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) 
             failed.fetch_add(1, relaxed);
             return -1;
         }
-        std::unique_lock<std::mutex> lock(mutex);
-        int64_t due = model.DueNs(moment);
-        if (moment.fault == StepKind::Silent || (moment.rate > 0 && now < due)) {
-            lock.unlock();
+        uint8_t built[256];
+        int64_t until = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            length = static_cast<int32_t>(model.Poll(now, moment, built, &until));
+        }
+        if (length == 0) {
             // Short steps, so that a change of script or mode on the way
             // is seen by the report that comes.
-            auto wait = moment.fault == StepKind::Silent ? pollStep : std::chrono::nanoseconds(due - now);
-            std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(wait, pollStep));
+            std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(std::chrono::nanoseconds(until - now), pollStep));
             continue;
         }
-        uint8_t built[256];
-        length = static_cast<int32_t>(model.Send(now, moment, built));
-        lock.unlock();
         std::memcpy(report, built, static_cast<size_t>(length));
         Hand(report, length);
         return length;

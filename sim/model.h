@@ -49,8 +49,6 @@ public:
     uint8_t Mode(int64_t nowNs) {
         return Mode(nowNs, [](const ModeChange&) {});
     }
-    // When the next mode change takes effect; -1: none on the way.
-    int64_t NextChangeNs() const { return changes_.empty() ? -1 : changes_.front().atNs; }
     // Whether the mode was chosen by someone since the board was switched
     // on: a program, or the earlier run a script's mode line stands for.
     bool ModeChosen() const { return chosen_; }
@@ -60,21 +58,23 @@ public:
     // moment is in a new cycle.
     bool PowerOn(const Moment& moment);
 
-    // The pacing: the next report is due at once (the board starts afresh,
-    // as at an open) ...
+    // The next report is due at once, as at an open.
     void RestartPacing() { lastReportNs_ = 0; }
-    // ... or at this moment's rate after the last; when the report is due
-    // (at the latest now) it goes.
-    int64_t DueNs(const Moment& moment) const { return NextReportDueNs(lastReportNs_, moment.rate); }
-    // The report the board sends now in its mode, counted as sent for the
-    // pacing; returns its length.
-    size_t Send(int64_t nowNs, const Moment& moment, uint8_t* report);
+    // What the board sends at now: a report, into report (at least 22
+    // bytes), returning its length; or nothing yet, returning 0, with
+    // *untilNs when to look again (the next report or mode change due; in
+    // short steps while silent).
+    size_t Poll(int64_t nowNs, const Moment& moment, uint8_t* report, int64_t* untilNs);
+    // When set, the board reports only a change of its buttons until a
+    // mode is chosen, as the real one does in its default mode.
+    bool quietUntilChosen = false;
 
 private:
     Script script_;
     int64_t startedNs_ = -1;
     int64_t lastReportNs_ = 0;
     int32_t powerCycle_ = 0;
+    uint16_t lastButtons_ = 0;  // of the last report, or at power-on
     uint8_t mode_;
     bool chosen_;
     std::deque<ModeChange> changes_;  // in the order their reports arrived

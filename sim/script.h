@@ -71,6 +71,8 @@ struct Script {
 
 // Parses text; on failure says which line and why in *error.
 bool ParseScript(std::string_view text, Script* script, std::string* error);
+// The whole text of the file at path; false if it cannot be read.
+bool ReadScriptFile(const char* path, std::string* text);
 
 // What the board is doing at a moment of its script.
 struct Moment {

@@ -2,33 +2,24 @@
 //
 //   vboard [--bus usb|bluetooth] [--replay] SCRIPT [PRODUCT]
 //
-// A HID device with the board's vendor and product IDs (or PRODUCT, hex,
-// for a device that is not the board) and a report descriptor of our own
-// (output reports 0x11 and 0x12, input reports 0x30..0x3F) that plays
-// SCRIPT (sim/script.h) with the simulated board's model (sim/model.h)
-// from the first output report a program sends it: the script's clock
-// starts there, since under Wine winebus opens the node long before the
-// program does. On the Bluetooth bus (--bus) the kernel keeps a board of
-// this vendor and product for a special driver, and hid-generic takes it
-// only when the hid module's ignore_special_drivers is set. With --replay
-// the script starts again at every output report: a device that serves
-// several programs in turn.
+// A HID device with the board's IDs (or product PRODUCT, hex, for one that
+// is not the board) and our own descriptor (sim::ReportDescriptor) that
+// plays SCRIPT (sim/script.h) with the board's model (sim/model.h). The
+// script's clock starts at the first output report, not at the first open:
+// under Wine, winebus opens the node long before the program does; with
+// --replay, at every output report (a device serving programs in turn).
+// On the Bluetooth bus (--bus) the kernel keeps a board of these IDs for a
+// special driver: hid-generic takes it only with the hid module's
+// ignore_special_drivers set. An off line destroys the device, as a board
+// switched off leaves the bus; at its end a new device is created.
 //
-// The script's off line destroys the device, as a board switched off
-// leaves the bus; when the stretch ends it is created again, a new device
-// with a new node. Until a mode is chosen the board reports only a change
-// of its buttons, as the real one does in its default mode. Rate 0 stands
-// for a report every millisecond.
-//
-// On standard output it logs each output report exactly as the kernel
-// handed it over, with its length, each mode change when it takes effect,
-// each change in what it sends, and each time it is switched off and on.
+// It logs on standard output each output report as the kernel handed it
+// over, with its length, each mode change as it takes effect, each change
+// in what it sends, and each time it is switched off and on.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -41,31 +32,6 @@
 #include "sim/model.h"
 
 namespace {
-
-// Vendor-defined usages, one byte per field: output 0x11 (LEDs, 1 byte) and
-// 0x12 (reporting mode, 2 bytes), and every input report of the 0x30
-// family as long as the simulated board sends it.
-std::vector<uint8_t> BoardDescriptor() {
-    std::vector<uint8_t> d = {
-        0x06, 0x00, 0xFF,        // Usage Page (vendor defined)
-        0x09, 0x01,              // Usage (1)
-        0xA1, 0x01,              // Collection (Application)
-        0x15, 0x00,              //   Logical Minimum (0)
-        0x26, 0xFF, 0x00,        //   Logical Maximum (255)
-        0x75, 0x08,              //   Report Size (8)
-        0x85, 0x11, 0x95, 0x01,  //   Report ID 0x11, Report Count 1
-        0x09, 0x01, 0x91, 0x02,  //   Usage, Output (Data, Var, Abs)
-        0x85, 0x12, 0x95, 0x02,  //   Report ID 0x12, Report Count 2
-        0x09, 0x01, 0x91, 0x02,  //   Usage, Output (Data, Var, Abs)
-    };
-    for (int id = 0x30; id <= 0x3F; ++id) {
-        uint8_t count = static_cast<uint8_t>(sim::ReportLength(static_cast<uint8_t>(id)) - 1);
-        const uint8_t input[] = {0x85, static_cast<uint8_t>(id), 0x95, count, 0x09, 0x01, 0x81, 0x02};
-        d.insert(d.end(), input, input + sizeof input);
-    }
-    d.push_back(0xC0);  // End Collection
-    return d;
-}
 
 int uhid = -1;
 
@@ -124,13 +90,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     auto product = static_cast<uint32_t>(std::strtoul(args[1].c_str(), nullptr, 16));
-    std::ifstream file(args[0], std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
+    std::string text, error = "cannot read";
     sim::Script script;
-    std::string error;
-    if (!file || !sim::ParseScript(text.str(), &script, &error)) {
-        std::fprintf(stderr, "vboard: %s: %s\n", args[0].c_str(), file ? error.c_str() : "cannot read");
+    if (!sim::ReadScriptFile(args[0].c_str(), &text) || !sim::ParseScript(text, &script, &error)) {
+        std::fprintf(stderr, "vboard: %s: %s\n", args[0].c_str(), error.c_str());
         return 2;
     }
     const sim::Step* end = sim::EndStep(script);
@@ -141,7 +104,7 @@ int main(int argc, char** argv) {
         std::printf("vboard: cannot open /dev/uhid: %s\n", std::strerror(errno));
         return 1;
     }
-    std::vector<uint8_t> descriptor = BoardDescriptor();
+    std::vector<uint8_t> descriptor = sim::ReportDescriptor();
     uhid_event create{};
     std::snprintf(reinterpret_cast<char*>(create.u.create2.name), sizeof create.u.create2.name,
                   "weigh virtual board");
@@ -161,7 +124,7 @@ int main(int argc, char** argv) {
 
     const uhid_event none{};
     bool opened = false, switchedOff = false;
-    uint16_t lastButtons = 0;
+    board.quietUntilChosen = true;
     std::string lastSent;
     for (;;) {
         int64_t now = sim::NowNs();
@@ -176,9 +139,8 @@ int main(int argc, char** argv) {
             return end->status;
         }
         sim::Moment moment = board.At(now);
-        if (moment.rate == 0)
+        if (moment.rate == 0)  // as fast as they are read: here, every millisecond
             moment.rate = 1000;
-        uint16_t buttons = static_cast<uint16_t>(moment.buttons1 << 8 | moment.buttons2);
         bool off = board.Started() && moment.fault == sim::StepKind::Off;
         if (off && !switchedOff) {
             switchedOff = true;
@@ -187,7 +149,6 @@ int main(int argc, char** argv) {
             std::printf("vboard: at %lld ms switched off\n", boardMs);
         } else if (!off && board.PowerOn(moment)) {
             switchedOff = false;
-            lastButtons = buttons;
             if (!Send(UHID_CREATE2, create))
                 return 1;
             std::printf("vboard: at %lld ms switched on, a new device\n", boardMs);
@@ -197,12 +158,11 @@ int main(int argc, char** argv) {
             Send(UHID_DESTROY, none);
             return 0;
         }
-        bool sending = opened && moment.fault != sim::StepKind::Silent && (board.ModeChosen() || buttons != lastButtons);
-        int64_t due = board.DueNs(moment);
-        if (sending && now >= due) {
-            lastButtons = buttons;
-            uhid_event input{};
-            input.u.input2.size = static_cast<uint16_t>(board.Send(now, moment, input.u.input2.data));
+        uhid_event input{};
+        int64_t until = now + 2000000;
+        size_t length = opened ? board.Poll(now, moment, input.u.input2.data, &until) : 0;
+        if (length > 0) {
+            input.u.input2.size = static_cast<uint16_t>(length);
             if (!Send(UHID_INPUT2, input))
                 return 1;
             std::string what = Describe(input.u.input2.data[0], moment);
@@ -210,9 +170,6 @@ int main(int argc, char** argv) {
                 std::printf("vboard: at %lld ms sends %s\n", boardMs, (lastSent = what).c_str());
             continue;
         }
-        int64_t until = sending ? due : now + 2000000;
-        if (board.NextChangeNs() >= 0 && board.NextChangeNs() < until)
-            until = board.NextChangeNs();
         int waitMs = static_cast<int>((until - now + 999999) / 1000000);
         pollfd ready = {uhid, POLLIN, 0};
         uhid_event event{};
