@@ -38,6 +38,7 @@ boot() {
     name=$1 patience=$2 arguments=$3
     shift 3
     started=$(date +%s)
+    : >"$work/$name.log"
     timeout "$patience" qemu-system-x86_64 -accel "$accel" "$@" \
         -nodefaults -no-user-config -display none -nic none -no-reboot \
         -serial "file:$work/$name.log" -kernel "$kernel/vmlinuz" -initrd "$work/initramfs.gz" \
@@ -66,11 +67,12 @@ $outputs"
 }
 # shown WHAT OUT LINE...: weigh showed each LINE, each after the one before.
 shown() {
-    what=$1 out=$2 at=0
+    shown_what=$1 shown_file=$2 shown_at=0
     shift 2
     for line in "$@"; do
-        at=$(tr -d '\r' <"$out" | grep -n -F -x -- "$line" | cut -d: -f1 | awk -v at="$at" '$1 > at { print; exit }')
-        [ -n "$at" ] || { fail "$what: not shown in its place: $line"; return; }
+        shown_at=$(tr -d '\r' <"$shown_file" | grep -n -F -x -- "$line" | cut -d: -f1 |
+            awk -v at="$shown_at" '$1 > at { print; exit }')
+        [ -n "$shown_at" ] || { fail "$shown_what: not shown in its place: $line"; return; }
     done
 }
 # frozen WHAT OUT BOARD_LOG LINE LOADS NEVER: the read-out ends on LINE,

@@ -55,41 +55,32 @@ std::string Describe(uint8_t id, const sim::Moment& m) {
     return what;
 }
 
-// The options and arguments; false on a mistake.
-bool Parse(int argc, char** argv, uint16_t* bus, bool* replay, std::vector<std::string>* args) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string next = i + 1 < argc ? argv[i + 1] : "";
-        if (arg == "--bus" && (next == "usb" || next == "bluetooth")) {
-            *bus = next == "usb" ? BUS_USB : BUS_BLUETOOTH;
-            ++i;
-        } else if (arg == "--replay") {
-            *replay = true;
-        } else if (arg.rfind("--", 0) == 0) {
-            return false;
-        } else {
-            args->push_back(arg);
-        }
-    }
-    if (args->size() == 1)
-        args->push_back("0306");
-    char* end = nullptr;
-    return args->size() == 2 && !(*args)[1].empty() && std::strtoul((*args)[1].c_str(), &end, 16) <= 0xFFFF &&
-           *end == '\0';
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     uint16_t bus = BUS_USB;
     bool replay = false;
-    std::vector<std::string> args;
-    if (!Parse(argc, argv, &bus, &replay, &args)) {
+    std::vector<std::string> args;  // SCRIPT [PRODUCT], or an option it does not know
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i], next = i + 1 < argc ? argv[i + 1] : "";
+        if (arg == "--bus" && (next == "usb" || next == "bluetooth")) {
+            bus = next == "usb" ? BUS_USB : BUS_BLUETOOTH;
+            ++i;
+        } else if (arg == "--replay") {
+            replay = true;
+        } else {
+            args.push_back(arg);
+        }
+    }
+    char* productEnd = nullptr;
+    const char* productText = args.size() == 2 ? args[1].c_str() : "0306";
+    auto product = static_cast<uint32_t>(std::strtoul(productText, &productEnd, 16));
+    if (args.empty() || args.size() > 2 || args[0].rfind("--", 0) == 0 || *productEnd != '\0' || product > 0xFFFF ||
+        !*productText) {
         std::fputs("usage: vboard [--bus usb|bluetooth] [--replay] SCRIPT [PRODUCT]\n", stderr);
         return 2;
     }
-    auto product = static_cast<uint32_t>(std::strtoul(args[1].c_str(), nullptr, 16));
     std::string text, error = "cannot read";
     sim::Script script;
     if (!sim::ReadScriptFile(args[0].c_str(), &text) || !sim::ParseScript(text, &script, &error)) {
