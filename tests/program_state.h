@@ -14,8 +14,6 @@
 
 namespace test {
 
-inline void SetDeviceHandle(int32_t handle) { deviceHandle = handle; }
-
 // What the board last reported: the button bytes, the four raw loads and
 // the accelerometer byte.
 inline void SetBoardState(int buttons1, int buttons2, int32_t rf, int32_t rb, int32_t lf, int32_t lb,
