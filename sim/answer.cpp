@@ -30,11 +30,14 @@ std::vector<uint8_t> ReportDescriptor() {
         0x85, 0x12, 0x95, 0x02,  //   Report ID 0x12, Report Count 2
         0x09, 0x01, 0x91, 0x02,  //   Usage, Output (Data, Var, Abs)
     };
-    for (int id = 0x30; id <= 0x3F; ++id) {
+    auto input = [&d](int id) {
         uint8_t count = static_cast<uint8_t>(ReportLength(static_cast<uint8_t>(id)) - 1);
-        const uint8_t input[] = {0x85, static_cast<uint8_t>(id), 0x95, count, 0x09, 0x01, 0x81, 0x02};
-        d.insert(d.end(), input, input + sizeof input);
-    }
+        const uint8_t item[] = {0x85, static_cast<uint8_t>(id), 0x95, count, 0x09, 0x01, 0x81, 0x02};
+        d.insert(d.end(), item, item + sizeof item);
+    };
+    input(0x20);
+    for (int id = 0x30; id <= 0x3F; ++id)
+        input(id);
     d.push_back(0xC0);  // End Collection
     return d;
 }
@@ -58,6 +61,9 @@ size_t BuildReport(uint8_t id, const Moment& moment, uint8_t* report) {
         report[3] = moment.accel;
         report[4] = 0x80;
         report[5] = 0x9A;  // Z: gravity
+    } else if (id == 0x20) {
+        report[3] = 0x02;  // the extension, its sensors, is there
+        report[6] = 0xC0;  // the batteries' charge
     }
     return length;
 }

@@ -17,8 +17,8 @@ size_t ReportLength(uint8_t id);
 
 // The report descriptor of a virtual board, composed for it: vendor-defined
 // usages, one byte per field: output 0x11 (LEDs, 1 byte) and 0x12
-// (reporting mode, 2 bytes), and every input report of the 0x30 family as
-// long as the board sends it.
+// (reporting mode, 2 bytes), the status report 0x20 and every input report
+// of the 0x30 family, each as long as the board sends it.
 std::vector<uint8_t> ReportDescriptor();
 
 // The ID of the report the board sends in this reporting mode at this

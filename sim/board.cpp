@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "../device/board.h"
 #include "../device/padwire.h"
 #include "../device/reports.h"
 #include "model.h"
@@ -37,8 +38,12 @@ std::atomic<int64_t> delivered, failed;
 std::atomic<int32_t> inside, mostInside;
 std::atomic<uint32_t> generation;
 
-std::mutex mutex;  // guards model, calls and pushed
+std::mutex mutex;  // guards model, remote, calls and pushed
 Model model;       // its clock starts at the first open
+// The family's remote: the board's IDs, its own name, no loads. It answers
+// the open check and takes reports as the board does.
+Model remote;
+std::atomic<bool> remoteOpen;
 std::vector<Call> calls;
 std::deque<std::vector<uint8_t>> pushed;
 
@@ -126,6 +131,26 @@ void StartEndWatcher(int64_t openedNs) {
     }).detach();
 }
 
+// A read on the remote: its reports, as its mode asks for them.
+int32_t ReadRemote(unsigned char* report) {
+    for (;;) {
+        uint8_t built[256];
+        int64_t now = NowNs();
+        int64_t until = 0;
+        size_t length = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            length = remote.Poll(now, remote.At(now), built, &until);
+        }
+        if (length > 0) {
+            std::memcpy(report, built, length);
+            Hand(report, static_cast<int32_t>(length));
+            return static_cast<int32_t>(length);
+        }
+        std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(std::chrono::nanoseconds(until - now), pollStep));
+    }
+}
+
 }  // namespace
 
 bool LoadScript(std::string_view text, std::string* error) {
@@ -148,8 +173,11 @@ void Reset() {
     // thread was ended by force without unwinding (TerminateThread).
     inside.store(0, relaxed);
     mostInside.store(0, relaxed);
+    remoteOpen.store(false, relaxed);
+    DeviceOpened();  // a remote alone is said afresh
     std::lock_guard<std::mutex> lock(mutex);
     model = Model();
+    remote = Model();
     calls.clear();
     // Room for a long run's calls, in memory in use from the start, so
     // that recording them does not grow the process while a test watches it.
@@ -197,13 +225,32 @@ extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     std::unique_lock<std::mutex> lock(mutex);
     int64_t now = NowNs();
     Moment moment = model.At(now);
-    bool found = moment.fault != StepKind::Off && !model.script().missing && vendorId == boardVendorId &&
-                 productId == boardProductId;
-    int32_t handle = boardHandle + moment.powerCycles;
-    call.handle = call.result = found ? handle : -1;
+    bool ids = vendorId == boardVendorId && productId == boardProductId;
+    bool boardThere = ids && moment.fault != StepKind::Off && !model.script().missing;
+    bool remoteThere = ids && model.script().remote;
+    // The devices with these IDs as a system lists them, the remote first,
+    // and the one the backends' rule takes.
+    const char* listed[2] = {remoteThere ? remoteName : nullptr, boardThere ? boardName : nullptr};
+    int chosen = -1;
+    for (int32_t preference : {takenFirst, takenIfNoBoard})
+        for (int i = 0; i < 2 && chosen < 0; ++i)
+            if (listed[i] && PreferenceByName(listed[i]) == preference)
+                chosen = i;
+    int32_t handle = chosen == 1 ? boardHandle + moment.powerCycles : chosen == 0 ? remoteHandle : -1;
+    call.handle = call.result = handle;
     calls.push_back(call);
-    if (!found)
+    if (handle == -1) {
+        if (remoteThere)
+            SayOnlyRemoteFound();
         return -1;
+    }
+    DeviceOpened();
+    if (handle == remoteHandle) {
+        remoteOpen.store(true, relaxed);
+        if (!remote.Started())
+            remote.Start(now);
+        return handle;
+    }
     model.RestartPacing();
     model.PowerOn(moment);
     int32_t before = openHandle.exchange(handle, relaxed);
@@ -220,16 +267,17 @@ extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t*)
     Call call;
     call.kind = Call::Write;
     call.handle = handle;
-    bool ours = IsOpen(handle);
+    bool toRemote = handle == remoteHandle && remoteOpen.load(relaxed);
+    bool ours = IsOpen(handle) || toRemote;
     if (ours)
         std::memcpy(call.bytes.data(), report, call.bytes.size());
     std::lock_guard<std::mutex> lock(mutex);
     int64_t now = NowNs();
     Moment moment = model.At(now);
-    bool reaches = ours && Reaches(handle, moment) && moment.fault != StepKind::Unplugged;
+    bool reaches = toRemote || (ours && Reaches(handle, moment) && moment.fault != StepKind::Unplugged);
     call.result = reaches ? 0 : -1;
     if (reaches)
-        model.Output(now, call.bytes.data(), call.bytes.size());
+        (toRemote ? remote : model).Output(now, call.bytes.data(), call.bytes.size());
     calls.push_back(call);
     return call.result;
 }
@@ -238,6 +286,8 @@ extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t*)
 // board's handle after the board went fails at once, as often as it is
 // made, and is only counted.
 extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) {
+    if (handle == remoteHandle && remoteOpen.load(relaxed))
+        return ReadRemote(report);
     if (!IsOpen(handle)) {
         Call call;
         call.kind = Call::Read;
@@ -286,10 +336,11 @@ extern "C" int32_t CloseHidHandle(int32_t handle) {
     Call call;
     call.kind = Call::Close;
     call.handle = handle;
-    bool ours = IsOpen(handle);
+    bool toRemote = handle == remoteHandle && remoteOpen.exchange(false, relaxed);
+    bool ours = toRemote || IsOpen(handle);
     call.result = ours ? 0 : -1;
     Record(call);
-    if (ours) {
+    if (ours && !toRemote) {
         int32_t expected = handle;
         if (!openHandle.compare_exchange_strong(expected, 0, relaxed))
             staleHandles.fetch_sub(1, relaxed);

@@ -21,6 +21,9 @@ namespace sim {
 // The handle an open board hands out; after each time it was switched off
 // and on again, the next number.
 constexpr int32_t boardHandle = 0x5751;
+// The handle of the family's remote, when a script's remote line puts one
+// beside the board and it is opened after all.
+constexpr int32_t remoteHandle = 0x5243;
 
 // Replaces the script and forgets every call, report and mode: the board is
 // as new and closed. Call it while no thread is inside a padwire call.

@@ -27,6 +27,7 @@ bool Model::PowerOn(const Moment& moment) {
     powerCycle_ = moment.powerCycles;
     lastButtons_ = static_cast<uint16_t>(moment.buttons1 << 8 | moment.buttons2);
     changes_.clear();
+    waitingForMode_ = false;
     mode_ = defaultReportingMode;
     chosen_ = false;
     return true;
@@ -35,7 +36,16 @@ bool Model::PowerOn(const Moment& moment) {
 size_t Model::Poll(int64_t nowNs, const Moment& moment, uint8_t* report, int64_t* untilNs) {
     uint8_t mode = Mode(nowNs);
     auto buttons = static_cast<uint16_t>(moment.buttons1 << 8 | moment.buttons2);
-    bool quiet = moment.fault == StepKind::Silent || (quietUntilChosen && !chosen_ && buttons == lastButtons_);
+    // A status report goes out by itself, at once, and after it no data
+    // until a reporting mode is set again, as on every device of the family.
+    if (moment.fault != StepKind::Silent && moment.statusReports > statusSent_) {
+        statusSent_ = moment.statusReports;
+        waitingForMode_ = true;
+        lastButtons_ = buttons;
+        return BuildReport(0x20, moment, report);
+    }
+    bool quiet = moment.fault == StepKind::Silent || waitingForMode_ ||
+                 (quietUntilChosen && !chosen_ && buttons == lastButtons_);
     int64_t due = NextReportDueNs(lastReportNs_, moment.rate);
     if (quiet || (moment.rate > 0 && nowNs < due)) {
         *untilNs = quiet ? nowNs + 2000000 : due;

@@ -77,6 +77,8 @@ private:
     uint16_t lastButtons_ = 0;  // of the last report, or at power-on
     uint8_t mode_;
     bool chosen_;
+    int32_t statusSent_ = 0;       // the script's status lines sent by now
+    bool waitingForMode_ = false;  // since a status report, until a mode takes effect
     std::deque<ModeChange> changes_;  // in the order their reports arrived
 };
 
@@ -85,6 +87,7 @@ uint8_t Model::Mode(int64_t nowNs, OnChange onChange) {
     while (!changes_.empty() && changes_.front().atNs <= nowNs) {
         mode_ = changes_.front().mode;
         chosen_ = true;
+        waitingForMode_ = false;
         onChange(changes_.front());
         changes_.pop_front();
     }

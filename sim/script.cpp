@@ -108,6 +108,10 @@ bool ParseScript(std::string_view text, Script* script, std::string* error) {
                 return fail("accel takes a byte in hex");
             step.kind = StepKind::Accel;
             step.accel = static_cast<uint8_t>(value);
+        } else if (verb == "status") {
+            if (args != 0)
+                return fail("status takes nothing");
+            step.kind = StepKind::Status;
         } else if (verb == "end") {
             if (args > 1 || (args == 1 && !Number(words[1], 10, 0, 255, &value)))
                 return fail("end takes at most an exit status 0..255");
@@ -127,6 +131,11 @@ bool ParseScript(std::string_view text, Script* script, std::string* error) {
             if (args != 0)
                 return fail("missing takes nothing");
             parsed.missing = true;
+            continue;
+        } else if (verb == "remote") {
+            if (args != 0)
+                return fail("remote takes nothing");
+            parsed.remote = true;
             continue;
         } else {
             return fail("unknown word '" + std::string(verb) + "'");
@@ -172,6 +181,9 @@ Moment MomentAt(const Script& script, int64_t ms) {
             moment.accel = step.accel;
             break;
         case StepKind::End:
+            break;
+        case StepKind::Status:
+            ++moment.statusReports;
             break;
         case StepKind::Board:
             moment.buttons1 = step.buttons1;

@@ -21,7 +21,14 @@
 //                             on again, in its default reporting mode, and
 //                             a new open gives a new handle; without MS it
 //                             stays off
+//   status                    here the board sends a status report (0x20)
+//                             by itself, and after it no report until its
+//                             reporting mode is set again
 //   missing                   the board is not there: opening it fails
+//   remote                    the family's remote (the board's IDs, named
+//                             as the remote) is listed before the board, or
+//                             with missing instead of it; it answers the
+//                             open check and takes reports, with no loads
 //   mode HH                   the reporting mode (hex) the board is in when
 //                             opened, as an earlier run left it (default 30:
 //                             buttons only)
@@ -32,8 +39,8 @@
 //                             (default 0) after flushing its output
 //
 // Time starts when the program opens the board. After the last stretch the
-// board keeps its last state. missing, mode and latency hold for the whole
-// script, wherever they stand.
+// board keeps its last state. missing, remote, mode and latency hold for
+// the whole script, wherever they stand.
 #ifndef WEIGH_SIM_SCRIPT_H
 #define WEIGH_SIM_SCRIPT_H
 
@@ -47,7 +54,7 @@ namespace sim {
 // The reporting mode a board is in when switched on: buttons only.
 constexpr uint8_t defaultReportingMode = 0x30;
 
-enum class StepKind { Board, Silent, Report, Unplugged, Off, Rate, Accel, End };
+enum class StepKind { Board, Silent, Report, Unplugged, Off, Rate, Accel, Status, End };
 
 struct Step {
     StepKind kind = StepKind::Board;
@@ -64,6 +71,7 @@ struct Step {
 struct Script {
     std::vector<Step> steps;
     bool missing = false;
+    bool remote = false;  // the family's remote is listed before the board
     uint8_t startMode = defaultReportingMode;  // the reporting mode at open
     int64_t modeLatencyMs = 0;  // from a mode change's report to its effect
     int64_t lengthMs = 0;  // sum of the timed stretches, -1 if one lasts for good
@@ -84,6 +92,7 @@ struct Moment {
     int32_t rate = 100;
     uint8_t accel = 0x80;
     int32_t powerCycles = 0;  // off stretches that have ended by now
+    int32_t statusReports = 0;  // status lines passed by now
 };
 
 Moment MomentAt(const Script& script, int64_t ms);

@@ -267,6 +267,73 @@ TEST(FaultsInARun, BoardSwitchedOffAndOnIsFoundAgain) {
     }
 }
 
+// The board among its kin: the family's remote, which has the board's IDs,
+// listed before it or alone, and the board's own status report, after which
+// it sends no loads until its reporting mode is set again. Only the board
+// gets output reports, and its loads show.
+TEST(FaultsInARun, TheBoardAmongItsKin) {
+    const std::string gone = "weigh: the board has gone; waiting for it to come back\n";
+    const std::string remote = "weigh: found a remote, not the board; switch the board on\n";
+    const std::string back = "weigh: the board is back\n";
+    const std::string home = "board 300 00 80 0 0 0 0\n";
+    struct Case {
+        const char* name;
+        std::string script;
+        bool starts;
+        std::vector<std::string> written;  // taken by a device: the first three bytes of each
+        int32_t shownRf;                   // a load that must show; 0: none
+        std::string said;                  // on standard error
+    };
+    // The third byte of 11 is left over in the buffer from the report before.
+    const std::vector<std::string> startUp = {"12 00 31", "11 10 31", "12 00 34"};
+    const Case cases[] = {
+        {"a remote listed before the board", "remote\nboard 1500 00 00 100 0 0 0\nboard 1000 00 00 300 0 0 0\n" + home,
+         true, startUp, 300, ""},
+        {"a remote alone", "remote\nmissing\n", false, {}, 0, remote},
+        {"a remote beside the board while it is away",
+         "remote\nboard 1500 00 00 100 0 0 0\noff 1500\nboard 1500 00 00 250 0 0 0\n" + home, true,
+         {"12 00 31", "11 10 31", "12 00 34", "11 10 34", "12 00 34"}, 250, gone + remote + back},
+        {"a status report mid-run", "board 1500 00 00 100 0 0 0\nstatus\nboard 1500 00 00 400 0 0 0\n" + home, true,
+         {"12 00 31", "11 10 31", "12 00 34", "12 00 34"}, 400, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::FreshRun(c.script);
+        testing::internal::CaptureStderr();
+        testing::internal::CaptureStdout();
+        int32_t started = StartWeighing();
+        bool shown = false;
+        bool ended = started == 1 && test::WaitFor([&] {
+            DisplayPass();
+            PlatformSleep(1);
+            shown = shown || Mrf == c.shownRf;
+            return TestLiveThreads() == 0;
+        }, std::chrono::seconds(30));
+        testing::internal::GetCapturedStdout();
+        std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(started, c.starts ? 1 : 0);
+        if (c.starts) {
+            EXPECT_TRUE(ended) << "the reader did not end on Home";
+            EXPECT_TRUE(shown) << "Mrf " << c.shownRf << " never showed";
+            EXPECT_TRUE(test::Messages().empty());
+        } else {
+            EXPECT_EQ(test::Messages(), (std::vector<std::string>{"Wii-Remote not found.", "Wii-Remote cannot open."}));
+        }
+        EXPECT_EQ(said, c.said);
+        std::vector<sim::Call> calls = sim::Calls();
+        std::vector<std::string> taken;
+        for (const sim::Call& call : calls) {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "%02x %02x %02x", call.bytes[0], call.bytes[1], call.bytes[2]);
+            if (call.kind == sim::Call::Write && call.result == 0)
+                taken.push_back(hex);
+        }
+        EXPECT_EQ(taken, c.written);
+        for (const sim::Call& call : calls)
+            EXPECT_NE(call.handle, sim::remoteHandle) << "the remote was opened or used";
+    }
+}
+
 // Reports of the wrong family and of every ID arrive during a real run.
 TEST(FaultsInARun, MixedReportIdsDuringARun) {
     std::string script = "board 1400 00 00 100 100 100 100\n";

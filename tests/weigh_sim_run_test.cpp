@@ -151,7 +151,8 @@ bool MessagesWaitForAClick() {
 }
 
 // A board missing gets both messages, one that never answers the second
-// only; no line is printed, and the status is 1.
+// only, and the family's remote alone is not taken for the board: no line
+// is printed, and the status is 1.
 TEST(WeighSim, FailedStartShowsItsMessagesAndExits1) {
     if (MessagesWaitForAClick())
         GTEST_SKIP() << "the messages would be message boxes waiting for a click";
@@ -161,7 +162,10 @@ TEST(WeighSim, FailedStartShowsItsMessagesAndExits1) {
         const char* errors;
     };
     for (const Case& c : {Case{"missing.txt", "missing\n", "Wii-Remote not found.\nWii-Remote cannot open.\n"},
-                          Case{"silent.txt", "silent\n", "Wii-Remote cannot open.\n"}}) {
+                          Case{"silent.txt", "silent\n", "Wii-Remote cannot open.\n"},
+                          Case{"remote.txt", "remote\nmissing\n",
+                               "weigh: found a remote, not the board; switch the board on\n"
+                               "Wii-Remote not found.\nWii-Remote cannot open.\n"}}) {
         SCOPED_TRACE(c.script);
         SimRun run = RunSim(WriteScript(c.file, c.script));
         EXPECT_EQ(run.status, 1);
