@@ -36,6 +36,7 @@
 #include "../console/console.h"
 #include "../platform/platform.h"
 #include "../sim/board.h"
+#include "../sim/model.h"
 #include "../tests/program_state.h"
 #include "harness.h"
 
@@ -43,11 +44,7 @@ namespace {
 
 using bench::Event;
 
-int64_t NowNs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
+using sim::NowNs;
 
 void SleepNs(int64_t ns) {
     std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
@@ -172,7 +169,7 @@ int ChildMain(int argc, char** argv) {
     if (shared) {
         childShared = shared;
         childTimesReports = mode == "timed";
-        sim::reportObserver = ObserveReport;
+        sim::testReportObserver = ObserveReport;
     }
     if (mode == "timed") {
         cookie_io_functions_t sink = {nullptr, TimedWrite, nullptr, nullptr};

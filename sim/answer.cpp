@@ -17,6 +17,28 @@ size_t ReportLength(uint8_t id) {
     }
 }
 
+std::vector<uint8_t> ReportDescriptor() {
+    std::vector<uint8_t> d = {
+        0x06, 0x00, 0xFF,        // Usage Page (vendor defined)
+        0x09, 0x01,              // Usage (1)
+        0xA1, 0x01,              // Collection (Application)
+        0x15, 0x00,              //   Logical Minimum (0)
+        0x26, 0xFF, 0x00,        //   Logical Maximum (255)
+        0x75, 0x08,              //   Report Size (8)
+        0x85, 0x11, 0x95, 0x01,  //   Report ID 0x11, Report Count 1
+        0x09, 0x01, 0x91, 0x02,  //   Usage, Output (Data, Var, Abs)
+        0x85, 0x12, 0x95, 0x02,  //   Report ID 0x12, Report Count 2
+        0x09, 0x01, 0x91, 0x02,  //   Usage, Output (Data, Var, Abs)
+    };
+    for (int id = 0x30; id <= 0x3F; ++id) {
+        uint8_t count = static_cast<uint8_t>(ReportLength(static_cast<uint8_t>(id)) - 1);
+        const uint8_t input[] = {0x85, static_cast<uint8_t>(id), 0x95, count, 0x09, 0x01, 0x81, 0x02};
+        d.insert(d.end(), input, input + sizeof input);
+    }
+    d.push_back(0xC0);  // End Collection
+    return d;
+}
+
 uint8_t AnswerReportId(const Moment& moment, uint8_t reportingMode) {
     return moment.reportId ? moment.reportId : reportingMode;
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "script.h"
 
@@ -13,6 +14,12 @@ namespace sim {
 
 // The length of an input report on the wire, report ID included.
 size_t ReportLength(uint8_t id);
+
+// The report descriptor of a virtual board, composed for it: vendor-defined
+// usages, one byte per field: output 0x11 (LEDs, 1 byte) and 0x12
+// (reporting mode, 2 bytes), and every input report of the 0x30 family as
+// long as the board sends it.
+std::vector<uint8_t> ReportDescriptor();
 
 // The ID of the report the board sends in this reporting mode at this
 // moment: the mode's own, unless the script says otherwise.

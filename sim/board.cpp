@@ -17,11 +17,11 @@
 
 #include "../device/padwire.h"
 #include "../device/reports.h"
-#include "answer.h"
+#include "model.h"
 
 namespace sim {
 
-void (*reportObserver)(const uint8_t* bytes, size_t length);
+void (*testReportObserver)(const uint8_t* bytes, size_t length);
 
 namespace {
 
@@ -29,34 +29,18 @@ using Clock = std::chrono::steady_clock;
 constexpr std::memory_order relaxed = std::memory_order_relaxed;
 constexpr auto pollStep = std::chrono::milliseconds(2);
 
-Script script;
 // The handle handed out last and not closed since (0: none), and how many
 // handles of earlier power cycles are still open beside it.
 std::atomic<int32_t> openHandle;
 std::atomic<int32_t> staleHandles;
-std::atomic<int32_t> poweredCycle;  // the power cycle the mode below belongs to
-std::atomic<int64_t> openedAtNs;    // the script's clock starts at the first open
-std::atomic<int64_t> lastReportNs;
-std::atomic<uint8_t> reportingMode{0x30};
 std::atomic<int64_t> delivered, failed;
 std::atomic<int32_t> inside, mostInside;
 std::atomic<uint32_t> generation;
 
-std::mutex mutex;  // guards calls, pushed and modeChanges
+std::mutex mutex;  // guards model, calls and pushed
+Model model;       // its clock starts at the first open
 std::vector<Call> calls;
 std::deque<std::vector<uint8_t>> pushed;
-
-// Mode changes on their way to the board: when each takes effect, in the
-// order their reports arrived.
-struct ModeChange {
-    int64_t atNs;
-    uint8_t mode;
-};
-std::deque<ModeChange> modeChanges;
-
-int64_t NowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
 
 void Record(const Call& call) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -94,19 +78,10 @@ bool TakePushed(unsigned char* report, int32_t* length) {
     return true;
 }
 
-// The reporting mode at now, once every change due by then has taken effect.
-uint8_t ModeAt(int64_t now) {
+// The moment of the script at now.
+Moment MomentNow(int64_t now) {
     std::lock_guard<std::mutex> lock(mutex);
-    while (!modeChanges.empty() && modeChanges.front().atNs <= now) {
-        reportingMode.store(modeChanges.front().mode, relaxed);
-        modeChanges.pop_front();
-    }
-    return reportingMode.load(relaxed);
-}
-
-int64_t ScriptMs(int64_t now) {
-    int64_t opened = openedAtNs.load(relaxed);
-    return opened == 0 ? 0 : (now - opened) / 1000000;
+    return model.At(now);
 }
 
 // The handle that reaches the board at this moment: the one handed out in
@@ -125,24 +100,24 @@ bool IsOpen(int32_t handle) {
 
 void Hand(const unsigned char* report, int32_t length) {
     delivered.fetch_add(1, relaxed);
-    if (reportObserver)
-        reportObserver(report, static_cast<size_t>(length));
+    if (testReportObserver)
+        testReportObserver(report, static_cast<size_t>(length));
 }
 
 // Ends the process when the script reaches its end line, even when no
 // thread calls on the board any more (the reader stops on Home).
-void StartEndWatcher() {
-    const Step* end = EndStep(script);
+void StartEndWatcher(int64_t openedNs) {
+    const Step* end = EndStep(model.script());
     if (!end)
         return;
-    int64_t atNs = openedAtNs.load(relaxed) + end->startMs * 1000000;
+    int64_t atNs = openedNs + end->startMs * 1000000;
     int status = end->status;
     uint32_t mine = generation.load(relaxed);
     std::thread([atNs, status, mine] {
         std::this_thread::sleep_until(Clock::time_point(std::chrono::nanoseconds(atNs)));
         if (generation.load(relaxed) != mine)
             return;
-        if (std::getenv("WEIGH_SIM_STATS"))
+        if (std::getenv(testStatsVariable))
             std::fprintf(stderr, "weigh-sim: %lld reports delivered, %lld reads failed\n",
                          static_cast<long long>(delivered.load(relaxed)),
                          static_cast<long long>(failed.load(relaxed)));
@@ -158,20 +133,15 @@ bool LoadScript(std::string_view text, std::string* error) {
     if (!ParseScript(text, &parsed, error))
         return false;
     Reset();
-    script = std::move(parsed);
-    reportingMode.store(script.startMode, relaxed);
+    std::lock_guard<std::mutex> lock(mutex);
+    model = Model(std::move(parsed));
     return true;
 }
 
 void Reset() {
     generation.fetch_add(1, relaxed);
-    script = Script();
     openHandle.store(0, relaxed);
     staleHandles.store(0, relaxed);
-    poweredCycle.store(0, relaxed);
-    openedAtNs.store(0, relaxed);
-    lastReportNs.store(0, relaxed);
-    reportingMode.store(0x30, relaxed);
     delivered.store(0, relaxed);
     failed.store(0, relaxed);
     // No thread is inside a call now: a count left over is a read whose
@@ -179,6 +149,7 @@ void Reset() {
     inside.store(0, relaxed);
     mostInside.store(0, relaxed);
     std::lock_guard<std::mutex> lock(mutex);
+    model = Model();
     calls.clear();
     // Room for a long run's calls, in memory in use from the start, so
     // that recording them does not grow the process while a test watches it.
@@ -187,7 +158,6 @@ void Reset() {
         calls.clear();
     }
     pushed.clear();
-    modeChanges.clear();
 }
 
 std::vector<Call> Calls() {
@@ -208,7 +178,8 @@ void PushReport(const uint8_t* bytes, size_t length) {
 }
 
 int64_t BoardClockMs() {
-    return ScriptMs(NowNs());
+    std::lock_guard<std::mutex> lock(mutex);
+    return model.Ms(NowNs());
 }
 
 }  // namespace sim
@@ -223,27 +194,24 @@ extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     call.kind = Call::Open;
     call.vendorId = vendorId;
     call.productId = productId;
+    std::unique_lock<std::mutex> lock(mutex);
     int64_t now = NowNs();
-    Moment moment = MomentAt(script, ScriptMs(now));
-    bool found = moment.fault != StepKind::Off && !script.missing && vendorId == boardVendorId && productId == boardProductId;
+    Moment moment = model.At(now);
+    bool found = moment.fault != StepKind::Off && !model.script().missing && vendorId == boardVendorId &&
+                 productId == boardProductId;
     int32_t handle = boardHandle + moment.powerCycles;
     call.handle = call.result = found ? handle : -1;
-    Record(call);
+    calls.push_back(call);
     if (!found)
         return -1;
-    lastReportNs.store(0, relaxed);
-    if (poweredCycle.load(relaxed) != moment.powerCycles) {
-        std::lock_guard<std::mutex> lock(mutex);
-        modeChanges.clear();
-        reportingMode.store(0x30, relaxed);
-        poweredCycle.store(moment.powerCycles, relaxed);
-    }
+    model.RestartPacing();
+    model.PowerOn(moment);
     int32_t before = openHandle.exchange(handle, relaxed);
     if (before != 0 && before != handle)
         staleHandles.fetch_add(1, relaxed);
-    if (openedAtNs.load(relaxed) == 0) {
-        openedAtNs.store(now, relaxed);
-        StartEndWatcher();
+    if (!model.Started()) {
+        model.Start(now);
+        StartEndWatcher(now);
     }
     return handle;
 }
@@ -253,20 +221,16 @@ extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t*)
     call.kind = Call::Write;
     call.handle = handle;
     bool ours = IsOpen(handle);
-    int64_t now = NowNs();
-    Moment moment = MomentAt(script, ScriptMs(now));
-    bool reaches = ours && Reaches(handle, moment) && moment.fault != StepKind::Unplugged;
-    call.result = reaches ? 0 : -1;
     if (ours)
         std::memcpy(call.bytes.data(), report, call.bytes.size());
-    if (call.result == 0 && report[0] == 0x12) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            modeChanges.push_back({now + script.modeLatencyMs * 1000000, report[2]});
-        }
-        ModeAt(now);  // without a latency, the change takes effect at once
-    }
-    Record(call);
+    std::lock_guard<std::mutex> lock(mutex);
+    int64_t now = NowNs();
+    Moment moment = model.At(now);
+    bool reaches = ours && Reaches(handle, moment) && moment.fault != StepKind::Unplugged;
+    call.result = reaches ? 0 : -1;
+    if (reaches)
+        model.Output(now, call.bytes.data(), call.bytes.size());
+    calls.push_back(call);
     return call.result;
 }
 
@@ -287,7 +251,7 @@ extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) 
     for (;;) {
         int32_t length = 0;
         int64_t now = NowNs();
-        Moment moment = MomentAt(script, ScriptMs(now));
+        Moment moment = MomentNow(now);
         if (!Reaches(handle, moment)) {
             failed.fetch_add(1, relaxed);
             return -1;
@@ -300,24 +264,18 @@ extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) 
             failed.fetch_add(1, relaxed);
             return -1;
         }
-        if (moment.fault == StepKind::Silent) {
-            std::this_thread::sleep_for(pollStep);
+        uint8_t built[256];
+        int64_t until = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            length = static_cast<int32_t>(model.Poll(now, moment, built, &until));
+        }
+        if (length == 0) {
+            // Short steps, so that a change of script or mode on the way
+            // is seen by the report that comes.
+            std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(std::chrono::nanoseconds(until - now), pollStep));
             continue;
         }
-        int64_t due = NextReportDueNs(lastReportNs.load(relaxed), moment.rate);
-        if (moment.rate > 0) {
-            if (now < due) {
-                // Short steps, so that a change of script or mode on the way
-                // is seen by the report that comes.
-                std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(
-                    std::chrono::nanoseconds(due - now), pollStep));
-                continue;
-            }
-        }
-        lastReportNs.store(ReportSentNs(due, now, moment.rate), relaxed);
-        uint8_t id = AnswerReportId(moment, ModeAt(now));
-        uint8_t built[256];
-        length = static_cast<int32_t>(BuildReport(id, moment, built));
         std::memcpy(report, built, static_cast<size_t>(length));
         Hand(report, length);
         return length;

@@ -9,8 +9,6 @@
 // After the script is loaded the run is the program's own, as weigh runs it.
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "../console/console.h"
@@ -45,14 +43,10 @@ int main(int argc, char** argv) {
             Usage(stdout);
             return 0;
         }
-        std::ifstream file(argv[1], std::ios::binary);
-        if (!file) {
+        if (!sim::ReadScriptFile(argv[1], &text)) {
             std::fprintf(stderr, "weigh-sim: cannot read %s\n", argv[1]);
             return 2;
         }
-        std::ostringstream contents;
-        contents << file.rdbuf();
-        text = contents.str();
         name = argv[1];
     }
     std::string error;

@@ -1,6 +1,8 @@
 #include "script.h"
 
 #include <charconv>
+#include <fstream>
+#include <sstream>
 
 namespace sim {
 
@@ -146,6 +148,14 @@ bool ParseScript(std::string_view text, Script* script, std::string* error) {
     parsed.lengthMs = forGood ? -1 : clock;
     *script = std::move(parsed);
     return true;
+}
+
+bool ReadScriptFile(const char* path, std::string* text) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream contents;
+    contents << file.rdbuf();
+    *text = contents.str();
+    return static_cast<bool>(file);
 }
 
 Moment MomentAt(const Script& script, int64_t ms) {

@@ -44,6 +44,9 @@
 
 namespace sim {
 
+// The reporting mode a board is in when switched on: buttons only.
+constexpr uint8_t defaultReportingMode = 0x30;
+
 enum class StepKind { Board, Silent, Report, Unplugged, Off, Rate, Accel, End };
 
 struct Step {
@@ -61,13 +64,15 @@ struct Step {
 struct Script {
     std::vector<Step> steps;
     bool missing = false;
-    uint8_t startMode = 0x30;   // the reporting mode at open
+    uint8_t startMode = defaultReportingMode;  // the reporting mode at open
     int64_t modeLatencyMs = 0;  // from a mode change's report to its effect
     int64_t lengthMs = 0;  // sum of the timed stretches, -1 if one lasts for good
 };
 
 // Parses text; on failure says which line and why in *error.
 bool ParseScript(std::string_view text, Script* script, std::string* error);
+// The whole text of the file at path; false if it cannot be read.
+bool ReadScriptFile(const char* path, std::string* text);
 
 // What the board is doing at a moment of its script.
 struct Moment {

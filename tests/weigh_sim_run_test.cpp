@@ -243,8 +243,9 @@ TEST(WeighSim, AtATerminalEachMessageWaitsForEnter) {
 const char longSession[] = "board 600000 00 00 100 100 100 100\n";
 
 // Starts weigh-sim on the script at path with standard input empty and
-// standard output on fd, SIGPIPE ignored when asked (it stays so across exec).
-pid_t StartSim(const std::string& path, int fd, bool ignoreSigpipe) {
+// standard output on fd (and standard error on errorFd, if given), SIGPIPE
+// ignored when asked (it stays so across exec).
+pid_t StartSim(const std::string& path, int fd, bool ignoreSigpipe, int errorFd = -1) {
     pid_t child = fork();
     if (child == 0) {
         if (ignoreSigpipe)
@@ -252,6 +253,8 @@ pid_t StartSim(const std::string& path, int fd, bool ignoreSigpipe) {
         int null = open("/dev/null", O_RDONLY);
         dup2(null, STDIN_FILENO);
         dup2(fd, STDOUT_FILENO);
+        if (errorFd >= 0)
+            dup2(errorFd, STDERR_FILENO);
         execl(WEIGH_SIM_PATH, WEIGH_SIM_PATH, path.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -341,6 +344,116 @@ TEST(WeighSim, EndsWhenItsReaderGoesAwayWithSigpipeIgnored) {
     EXPECT_TRUE(InFormat(first)) << first;
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+// Every file's whole text, "" for none.
+std::string FileText(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// The VM tests' board scripts, which vboard plays in the VM with the same
+// model of the board, played here by weigh-sim, all at once: each shows
+// what its VM test expects of weigh, in order, ending on the last of it,
+// with standard error beginning with these words (and, but for the
+// unplugged board, which the simulated board lets be opened again, only
+// these).
+TEST(WeighSim, PlaysTheVmTestsScripts) {
+    const std::string gone = "weigh: the board has gone; waiting for it to come back\n";
+    struct Case {
+        const char* script;  // under tests/vm
+        std::vector<std::string> lines;
+        std::string errors;
+        bool moreErrors = false;
+    } cases[] = {
+        {"session.txt",
+         {"0,0, Msum 46.0(kg), Mrf 1000, Mrb 1100, Mlf 1200, Mlb 1300",
+          "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0",
+          "0,0, Msum 10.0(kg), Mrf  250, Mrb  250, Mlf  250, Mlb  250",
+          "0,128, Msum 10.0(kg), Mrf  250, Mrb  250, Mlf  250, Mlb  250"},
+         ""},
+        // Left in mode 0x34, its mode changes 20 ms late.
+        {"second-run.txt",
+         {"0,0, Msum 86.0(kg), Mrf 2000, Mrb 2100, Mlf 2200, Mlb 2300",
+          "0,128, Msum 86.0(kg), Mrf 2000, Mrb 2100, Mlf 2200, Mlb 2300"},
+         ""},
+        // Switched off and on again: the zero point of before holds.
+        {"come-back.txt",
+         {"0,0, Msum 12.0(kg), Mrf  300, Mrb  300, Mlf  300, Mlb  300",
+          "0,0, Msum 20.0(kg), Mrf  500, Mrb  500, Mlf  500, Mlb  500",
+          "0,128, Msum 20.0(kg), Mrf  500, Mrb  500, Mlf  500, Mlb  500"},
+         gone + "weigh: the board is back\n"},
+        {"wine/unplug.txt", {"0,0, Msum 56.0(kg), Mrf 1250, Mrb 1350, Mlf 1450, Mlb 1550"}, gone, true},
+        {"wine/back.txt",
+         {"0,0, Msum 96.0(kg), Mrf 2250, Mrb 2350, Mlf 2450, Mlb 2550",
+          "0,128, Msum 96.0(kg), Mrf 2250, Mrb 2350, Mlf 2450, Mlb 2550"},
+         ""},
+        {"wine/warm.txt", {"0,0, Msum  0.1(kg), Mrf    1, Mrb    2, Mlf    3, Mlb    4"}, ""},
+        {"wine/warm-late.txt", {"0,0, Msum  0.1(kg), Mrf    1, Mrb    2, Mlf    3, Mlb    4"}, ""},
+    };
+    struct Run {
+        std::string output, errors;
+        pid_t child;
+    };
+    std::vector<Run> runs;
+    for (const Case& c : cases) {
+        std::string name = std::string(c.script).substr(std::string(c.script).find('/') + 1);
+        Run run{TempPath("weigh-sim-vm-" + name + ".stdout"), TempPath("weigh-sim-vm-" + name + ".stderr"), 0};
+        int out = open(run.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(run.errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(out, 0);
+        ASSERT_GE(err, 0);
+        run.child = StartSim(std::string(WEIGH_VM_DIR) + c.script, out, false, err);
+        close(out);
+        close(err);
+        ASSERT_GT(run.child, 0);
+        runs.push_back(run);
+    }
+    // Where the expected lines stand, each after the one before; -1 for
+    // one that is not there (yet).
+    auto places = [](const Case& c, const std::string& text) {
+        std::vector<long> at;
+        std::istringstream lines(text);
+        std::string line;
+        for (const std::string& expected : c.lines) {
+            long n = at.empty() ? 0 : at.back() + 1;
+            while (std::getline(lines, line) && line != expected)
+                ++n;
+            at.push_back(line == expected && lines ? n : -1);
+        }
+        return at;
+    };
+    auto errorsAsExpected = [&](size_t i) {
+        std::string errors = FileText(runs[i].errors);
+        return cases[i].moreErrors ? errors.rfind(cases[i].errors, 0) == 0 : errors == cases[i].errors;
+    };
+    auto done = [&](size_t i) {
+        return errorsAsExpected(i) && places(cases[i], FileText(runs[i].output)).back() >= 0;
+    };
+    // Looked at every 200 ms: the outputs grow by a thousand lines a second.
+    std::vector<bool> shown(runs.size());
+    for (int waited = 0; waited < 60000; waited += 200) {
+        bool all = true;
+        for (size_t i = 0; i < runs.size(); ++i)
+            all = (shown[i] = shown[i] || done(i)) && all;
+        if (all)
+            break;
+        usleep(200000);
+    }
+    for (size_t i = 0; i < runs.size(); ++i) {
+        SCOPED_TRACE(cases[i].script);
+        kill(runs[i].child, SIGINT);
+        int status = 0;
+        EXPECT_TRUE(Ended(runs[i].child, &status)) << "weigh-sim outlived SIGINT";
+        std::string text = FileText(runs[i].output);
+        EXPECT_TRUE(shown[i]);
+        EXPECT_TRUE(errorsAsExpected(i)) << FileText(runs[i].errors);
+        for (long at : places(cases[i], text))
+            EXPECT_GE(at, 0);
+        std::string last = text.substr(text.rfind('\n', text.size() - 2) + 1);
+        EXPECT_EQ(last, cases[i].lines.back() + "\n");
+    }
 }
 #endif
 

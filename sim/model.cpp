@@ -1,0 +1,51 @@
+#include "model.h"
+
+#include <chrono>
+#include <utility>
+
+namespace sim {
+
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+Model::Model(Script script)
+    : script_(std::move(script)),
+      mode_(script_.startMode),
+      chosen_(script_.startMode != defaultReportingMode) {}
+
+void Model::Output(int64_t nowNs, const uint8_t* report, size_t length) {
+    if (length >= 3 && report[0] == 0x12)
+        changes_.push_back({Ms(nowNs), nowNs + script_.modeLatencyMs * 1000000, report[2]});
+}
+
+bool Model::PowerOn(const Moment& moment) {
+    if (moment.powerCycles == powerCycle_)
+        return false;
+    powerCycle_ = moment.powerCycles;
+    lastButtons_ = static_cast<uint16_t>(moment.buttons1 << 8 | moment.buttons2);
+    changes_.clear();
+    mode_ = defaultReportingMode;
+    chosen_ = false;
+    return true;
+}
+
+size_t Model::Poll(int64_t nowNs, const Moment& moment, uint8_t* report, int64_t* untilNs) {
+    uint8_t mode = Mode(nowNs);
+    auto buttons = static_cast<uint16_t>(moment.buttons1 << 8 | moment.buttons2);
+    bool quiet = moment.fault == StepKind::Silent || (quietUntilChosen && !chosen_ && buttons == lastButtons_);
+    int64_t due = NextReportDueNs(lastReportNs_, moment.rate);
+    if (quiet || (moment.rate > 0 && nowNs < due)) {
+        *untilNs = quiet ? nowNs + 2000000 : due;
+        if (!changes_.empty() && changes_.front().atNs < *untilNs)
+            *untilNs = changes_.front().atNs;
+        return 0;
+    }
+    lastReportNs_ = ReportSentNs(due, nowNs, moment.rate);
+    lastButtons_ = buttons;
+    return BuildReport(AnswerReportId(moment, mode), moment, report);
+}
+
+}  // namespace sim

@@ -1,0 +1,121 @@
+# The VM tests' shared part, sourced once vm (the name in messages),
+# vm_dir (tests/vm), kernel and work are set: the tools and the kernel, the
+# guest's initramfs and its boot under qemu, and the checks of what the
+# virtual board received and what weigh showed.
+
+# start TOOL...: the tools are there, the kernel fetched, $work/root begun
+# afresh with busybox and init-common, and accel chosen (choose-accel).
+start() {
+    for tool in qemu-system-x86_64 cpio busybox "$@"; do
+        command -v "$tool" >/dev/null || [ -x "/bin/$tool" ] || {
+            echo "$vm: $tool is missing: ./dev test installs it" >&2; exit 1; }
+    done
+    "$vm_dir/fetch-kernel" "$kernel"
+    rm -rf "$work"
+    mkdir -p "$work/root/lib" "$work/root/bin"
+    work=$(realpath "$work")
+    cp /bin/busybox "$work/root/bin/busybox"
+    cp "$vm_dir/init-common" "$work/root/"
+    accel=$("$vm_dir/choose-accel" "$kernel" "$work")
+}
+
+# pack MODULE...: puts these modules of the kernel in the initramfs's /lib,
+# lists them in its /modules, and packs it.
+pack() {
+    for module in "$@"; do cp "$kernel/$module.ko" "$work/root/lib/"; done
+    echo "$@" >"$work/root/modules"
+    (cd "$work/root" && find . | cpio -o -H newc --quiet | gzip -1 >"$work/initramfs.gz")
+}
+
+# boot NAME SECONDS ARGUMENTS [QEMU_OPTION...]: boots the kernel with the
+# initramfs and these arguments for at most SECONDS; the serial log,
+# without carriage returns, lands in $work/NAME.log.txt. qemu exits with 0
+# whatever the guest did: only the log and the files it leaves tell.
+boot() {
+    boot_name=$1 boot_seconds=$2 boot_arguments=$3 boot_started=$(date +%s)
+    shift 3
+    : >"$work/$boot_name.log"
+    timeout "$boot_seconds" qemu-system-x86_64 -accel "$accel" "$@" \
+        -nodefaults -no-user-config -display none -nic none -no-reboot \
+        -serial "file:$work/$boot_name.log" -kernel "$kernel/vmlinuz" -initrd "$work/initramfs.gz" \
+        -append "console=ttyS0 quiet loglevel=3 panic=-1 $boot_arguments" 2>"$work/$boot_name.qemu" || true
+    tr -d '\r' <"$work/$boot_name.log" >"$work/$boot_name.log.txt"
+    echo "$vm: boot $boot_name took $(($(date +%s) - boot_started)) s under $accel"
+}
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# The output reports of weigh's start, each as long as the descriptor says.
+ready="12 00 31 (3 bytes)
+11 10 (2 bytes)
+12 00 34 (3 bytes)"
+# received WHAT BOARD_LOG REPORTS: the board received these and no others.
+received() {
+    outputs=$(sed -n 's/^vboard: output //p' "$2" 2>/dev/null || true)
+    [ "$outputs" = "$3" ] || fail "$1: output reports received:
+$outputs"
+}
+# shown WHAT OUT LINE...: weigh showed each LINE, each after the one before.
+shown() {
+    shown_what=$1 shown_file=$2 shown_at=0
+    shift 2
+    for line in "$@"; do
+        shown_at=$(tr -d '\r' <"$shown_file" | grep -n -F -x -- "$line" | cut -d: -f1 |
+            awk -v at="$shown_at" '$1 > at { print; exit }')
+        [ -n "$shown_at" ] || { fail "$shown_what: not shown in its place: $line"; return; }
+    done
+}
+# frozen WHAT OUT BOARD_LOG LINE LOADS NEVER: the read-out ends on LINE,
+# the board went on to send LOADS after Home, and weigh showed nothing
+# that matches NEVER.
+frozen() {
+    [ "$(tr -d '\r' <"$2" | tail -n 1)" = "$4" ] || fail "$1: the last line is not the frozen read-out: $4"
+    grep -q "^vboard: at [0-9]* ms sends 34 buttons 00 00 loads $5\$" "$3" ||
+        fail "$1: the board never sent the loads after Home"
+    ! tr -d '\r' <"$2" | grep -q -- "$6" || fail "$1: loads sent after Home were shown"
+}
+# errors WHAT ERR TEXT: weigh's standard error is exactly TEXT.
+errors() {
+    [ "$(tr -d '\r' <"$2" 2>/dev/null)" = "$3" ] || fail "$1: weigh's standard error:
+$(cat "$2" 2>/dev/null)"
+}
+# session WHAT OUT ERR BOARD_LOG: weigh against session.txt readied the
+# board, showed the raw loads, the zero point and 10 kg, froze on Home and
+# said nothing on standard error.
+session() {
+    received "$1" "$4" "$ready"
+    shown "$1" "$2" "0,0, Msum 46.0(kg), Mrf 1000, Mrb 1100, Mlf 1200, Mlb 1300" \
+        "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0" \
+        "0,0, Msum 10.0(kg), Mrf  250, Mrb  250, Mlf  250, Mlb  250"
+    frozen "$1" "$2" "$4" "0,128, Msum 10.0(kg), Mrf  250, Mrb  250, Mlf  250, Mlb  250" "3000 3000 3000 3000" 'Mrf 1750'
+    errors "$1" "$3" ""
+}
+# left_streaming WHAT BOARD_LOG LOADS: the board, left in mode 0x34 by an
+# earlier run, sent these loads first, and weigh's two mode changes took
+# effect each at least 20 ms after it was asked for.
+left_streaming() {
+    grep -qx 'vboard: left in mode 34' "$2" || fail "$1: the board was not left in mode 0x34"
+    [ "$(grep -m 1 '^vboard: at [0-9]* ms sends ' "$2" | sed 's/.* sends //')" = "34 buttons 00 00 loads $3" ] ||
+        fail "$1: the board did not start in mode 0x34"
+    changes=$(sed -n 's/^vboard: at \([0-9]*\) ms mode \(..\), asked for at \([0-9]*\) ms$/\2 \1 \3/p' "$2")
+    [ "$(echo "$changes" | cut -d' ' -f1 | tr '\n' ' ')" = "31 34 " ] || fail "$1: mode changes:
+$changes"
+    ! echo "$changes" | while read -r changed at asked; do
+        [ $((at - asked)) -ge 20 ] || echo "mode $changed took effect after $((at - asked)) ms"
+    done | grep . || fail "$1: a mode change came sooner than 20 ms"
+}
+# verdict FILE...: when a check failed, shows the FILEs (of an .out, its
+# end) and fails the test.
+verdict() {
+    [ "$failures" -eq 0 ] && return
+    echo "$vm: $failures checks failed; what the guest left:"
+    for file in "$@"; do
+        case $file in *.out) echo "--- $file (last 5 lines)"; tail -n 5 "$file"; continue ;; esac
+        echo "--- $file"; head -c 20000 "$file"; echo
+    done
+    exit 1
+}
