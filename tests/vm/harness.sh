@@ -1,13 +1,10 @@
-# The VM tests' shared part, sourced by tests/vm/run and tests/vm/wine/run
-# after they set vm (their name in messages), vm_dir (tests/vm), kernel and
-# work: the tools and the kernel, the guest's initramfs and its boot under
-# qemu, and the checks of what the virtual board received and what weigh
-# showed.
+# The VM tests' shared part, sourced once vm (the name in messages),
+# vm_dir (tests/vm), kernel and work are set: the tools and the kernel, the
+# guest's initramfs and its boot under qemu, and the checks of what the
+# virtual board received and what weigh showed.
 
-# start TOOL...: the tools are there and the kernel fetched; $work/root is
-# begun afresh as the guest's initramfs, with busybox and the guests'
-# shared first steps; accel is KVM where a trivial guest runs under it,
-# else TCG (tests/vm/choose-accel).
+# start TOOL...: the tools are there, the kernel fetched, $work/root begun
+# afresh with busybox and init-common, and accel chosen (choose-accel).
 start() {
     for tool in qemu-system-x86_64 cpio busybox "$@"; do
         command -v "$tool" >/dev/null || [ -x "/bin/$tool" ] || {
@@ -35,16 +32,15 @@ pack() {
 # without carriage returns, lands in $work/NAME.log.txt. qemu exits with 0
 # whatever the guest did: only the log and the files it leaves tell.
 boot() {
-    name=$1 patience=$2 arguments=$3
+    boot_name=$1 boot_seconds=$2 boot_arguments=$3 boot_started=$(date +%s)
     shift 3
-    started=$(date +%s)
-    : >"$work/$name.log"
-    timeout "$patience" qemu-system-x86_64 -accel "$accel" "$@" \
+    : >"$work/$boot_name.log"
+    timeout "$boot_seconds" qemu-system-x86_64 -accel "$accel" "$@" \
         -nodefaults -no-user-config -display none -nic none -no-reboot \
-        -serial "file:$work/$name.log" -kernel "$kernel/vmlinuz" -initrd "$work/initramfs.gz" \
-        -append "console=ttyS0 quiet loglevel=3 panic=-1 $arguments" 2>"$work/$name.qemu" || true
-    tr -d '\r' <"$work/$name.log" >"$work/$name.log.txt"
-    echo "$vm: boot $name took $(($(date +%s) - started)) s under $accel"
+        -serial "file:$work/$boot_name.log" -kernel "$kernel/vmlinuz" -initrd "$work/initramfs.gz" \
+        -append "console=ttyS0 quiet loglevel=3 panic=-1 $boot_arguments" 2>"$work/$boot_name.qemu" || true
+    tr -d '\r' <"$work/$boot_name.log" >"$work/$boot_name.log.txt"
+    echo "$vm: boot $boot_name took $(($(date +%s) - boot_started)) s under $accel"
 }
 
 failures=0
@@ -53,13 +49,11 @@ fail() {
     failures=$((failures + 1))
 }
 
-# The output reports weigh sends a board it readies, as the board receives
-# them: each as long as the descriptor declares it.
+# The output reports of weigh's start, each as long as the descriptor says.
 ready="12 00 31 (3 bytes)
 11 10 (2 bytes)
 12 00 34 (3 bytes)"
-# received WHAT BOARD_LOG REPORTS: the board received these output reports
-# and nothing else.
+# received WHAT BOARD_LOG REPORTS: the board received these and no others.
 received() {
     outputs=$(sed -n 's/^vboard: output //p' "$2" 2>/dev/null || true)
     [ "$outputs" = "$3" ] || fail "$1: output reports received:
@@ -89,9 +83,9 @@ errors() {
     [ "$(tr -d '\r' <"$2" 2>/dev/null)" = "$3" ] || fail "$1: weigh's standard error:
 $(cat "$2" 2>/dev/null)"
 }
-# session WHAT OUT ERR BOARD_LOG: weigh against session.txt: readied the
-# board, showed the raw loads, the zero point and 10 kg in order, froze on
-# Home and said nothing on standard error.
+# session WHAT OUT ERR BOARD_LOG: weigh against session.txt readied the
+# board, showed the raw loads, the zero point and 10 kg, froze on Home and
+# said nothing on standard error.
 session() {
     received "$1" "$4" "$ready"
     shown "$1" "$2" "0,0, Msum 46.0(kg), Mrf 1000, Mrb 1100, Mlf 1200, Mlb 1300" \
@@ -114,8 +108,8 @@ $changes"
         [ $((at - asked)) -ge 20 ] || echo "mode $changed took effect after $((at - asked)) ms"
     done | grep . || fail "$1: a mode change came sooner than 20 ms"
 }
-# verdict FILE...: when a check failed, shows the FILEs (of weigh's output
-# only the end) and fails the test.
+# verdict FILE...: when a check failed, shows the FILEs (of an .out, its
+# end) and fails the test.
 verdict() {
     [ "$failures" -eq 0 ] && return
     echo "$vm: $failures checks failed; what the guest left:"
