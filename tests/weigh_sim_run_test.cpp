@@ -449,7 +449,8 @@ TEST(WeighSim, PlaysTheVmTestsScripts) {
          {"0,0, Msum 46.0(kg), Mrf 1000, Mrb 1100, Mlf 1200, Mlb 1300",
           "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0",
           "0,0, Msum 10.0(kg), Mrf  250, Mrb  250, Mlf  250, Mlb  250",
-          "0,128, Msum 10.0(kg), Mrf  250, Mrb  250, Mlf  250, Mlb  250"},
+          "0,0, Msum 12.0(kg), Mrf  300, Mrb  300, Mlf  300, Mlb  300",
+          "0,128, Msum 12.0(kg), Mrf  300, Mrb  300, Mlf  300, Mlb  300"},
          ""},
         // Left in mode 0x34, its mode changes 20 ms late.
         {"second-run.txt",

@@ -84,14 +84,18 @@ errors() {
 $(cat "$2" 2>/dev/null)"
 }
 # session WHAT OUT ERR BOARD_LOG: weigh against session.txt readied the
-# board, showed the raw loads, the zero point and 10 kg, froze on Home and
+# board, showed the raw loads, the zero point and 10 kg, set mode 0x34
+# again after the board's status report, showed 12 kg, froze on Home and
 # said nothing on standard error.
 session() {
-    received "$1" "$4" "$ready"
+    received "$1" "$4" "$ready
+12 00 34 (3 bytes)"
+    grep -q '^vboard: at [0-9]* ms sends 20 status$' "$4" || fail "$1: the board sent no status report"
     shown "$1" "$2" "0,0, Msum 46.0(kg), Mrf 1000, Mrb 1100, Mlf 1200, Mlb 1300" \
         "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0" \
-        "0,0, Msum 10.0(kg), Mrf  250, Mrb  250, Mlf  250, Mlb  250"
-    frozen "$1" "$2" "$4" "0,128, Msum 10.0(kg), Mrf  250, Mrb  250, Mlf  250, Mlb  250" "3000 3000 3000 3000" 'Mrf 1750'
+        "0,0, Msum 10.0(kg), Mrf  250, Mrb  250, Mlf  250, Mlb  250" \
+        "0,0, Msum 12.0(kg), Mrf  300, Mrb  300, Mlf  300, Mlb  300"
+    frozen "$1" "$2" "$4" "0,128, Msum 12.0(kg), Mrf  300, Mrb  300, Mlf  300, Mlb  300" "3000 3000 3000 3000" 'Mrf 2000'
     errors "$1" "$3" ""
 }
 # left_streaming WHAT BOARD_LOG LOADS: the board, left in mode 0x34 by an

@@ -1,9 +1,10 @@
 // vboard: a virtual weighing board on /dev/uhid, for the VM tests.
 //
-//   vboard [--bus usb|bluetooth] [--replay] SCRIPT [PRODUCT]
+//   vboard [--bus usb|bluetooth] [--replay] [--remote] SCRIPT [PRODUCT]
 //
 // A HID device with the board's IDs (or product PRODUCT, hex, for one that
-// is not the board) and our own descriptor (sim::ReportDescriptor) that
+// is not the board), named as the board (--remote: as the family's remote,
+// which has the same IDs), and our own descriptor (sim::ReportDescriptor) that
 // plays SCRIPT (sim/script.h) with the board's model (sim/model.h). The
 // script's clock starts at the first output report, not at the first open:
 // under Wine, winebus opens the node long before the program does; with
@@ -47,7 +48,9 @@ bool Send(uint32_t type, const uhid_event& body) {
 // What report ID id carries at this moment, as the log tells it.
 std::string Describe(uint8_t id, const sim::Moment& m) {
     char what[160];
-    if (id & 0x04)
+    if (id == 0x20)
+        std::snprintf(what, sizeof what, "20 status");
+    else if (id & 0x04)
         std::snprintf(what, sizeof what, "%02x buttons %02x %02x loads %d %d %d %d", id, m.buttons1, m.buttons2,
                       m.loads[0], m.loads[1], m.loads[2], m.loads[3]);
     else
@@ -61,6 +64,7 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     uint16_t bus = BUS_USB;
     bool replay = false;
+    const char* name = boardName;
     std::vector<std::string> args;  // SCRIPT [PRODUCT], or an option it does not know
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i], next = i + 1 < argc ? argv[i + 1] : "";
@@ -69,6 +73,8 @@ int main(int argc, char** argv) {
             ++i;
         } else if (arg == "--replay") {
             replay = true;
+        } else if (arg == "--remote") {
+            name = remoteName;
         } else {
             args.push_back(arg);
         }
@@ -78,7 +84,7 @@ int main(int argc, char** argv) {
     auto product = static_cast<uint32_t>(std::strtoul(productText, &productEnd, 16));
     if (args.empty() || args.size() > 2 || args[0].rfind("--", 0) == 0 || *productEnd != '\0' || product > 0xFFFF ||
         !*productText) {
-        std::fputs("usage: vboard [--bus usb|bluetooth] [--replay] SCRIPT [PRODUCT]\n", stderr);
+        std::fputs("usage: vboard [--bus usb|bluetooth] [--replay] [--remote] SCRIPT [PRODUCT]\n", stderr);
         return 2;
     }
     std::string text, error = "cannot read";
@@ -97,8 +103,7 @@ int main(int argc, char** argv) {
     }
     std::vector<uint8_t> descriptor = sim::ReportDescriptor();
     uhid_event create{};
-    std::snprintf(reinterpret_cast<char*>(create.u.create2.name), sizeof create.u.create2.name,
-                  "weigh virtual board");
+    std::snprintf(reinterpret_cast<char*>(create.u.create2.name), sizeof create.u.create2.name, "%s", name);
     create.u.create2.rd_size = static_cast<uint16_t>(descriptor.size());
     create.u.create2.bus = bus;
     create.u.create2.vendor = boardVendorId;
@@ -106,8 +111,8 @@ int main(int argc, char** argv) {
     std::memcpy(create.u.create2.rd_data, descriptor.data(), descriptor.size());
     if (!Send(UHID_CREATE2, create))
         return 1;
-    std::printf("vboard: created %04x:%04x, descriptor of %zu bytes\n", static_cast<unsigned>(boardVendorId),
-                product, descriptor.size());
+    std::printf("vboard: created %04x:%04x \"%s\", descriptor of %zu bytes\n", static_cast<unsigned>(boardVendorId),
+                product, name, descriptor.size());
     if (bus == BUS_BLUETOOTH)
         std::printf("vboard: on the Bluetooth bus\n");
     if (board.ModeChosen())
