@@ -30,14 +30,13 @@ std::vector<uint8_t> ReportDescriptor() {
         0x85, 0x12, 0x95, 0x02,  //   Report ID 0x12, Report Count 2
         0x09, 0x01, 0x91, 0x02,  //   Usage, Output (Data, Var, Abs)
     };
-    auto input = [&d](int id) {
-        uint8_t count = static_cast<uint8_t>(ReportLength(static_cast<uint8_t>(id)) - 1);
-        const uint8_t item[] = {0x85, static_cast<uint8_t>(id), 0x95, count, 0x09, 0x01, 0x81, 0x02};
-        d.insert(d.end(), item, item + sizeof item);
-    };
-    input(0x20);
-    for (int id = 0x30; id <= 0x3F; ++id)
-        input(id);
+    // The status report, then the whole 0x30 family.
+    for (int i = 0; i <= 16; ++i) {
+        auto id = static_cast<uint8_t>(i == 0 ? 0x20 : 0x2F + i);
+        auto count = static_cast<uint8_t>(ReportLength(id) - 1);
+        const uint8_t input[] = {0x85, id, 0x95, count, 0x09, 0x01, 0x81, 0x02};
+        d.insert(d.end(), input, input + sizeof input);
+    }
     d.push_back(0xC0);  // End Collection
     return d;
 }

@@ -1,9 +1,11 @@
 // hidwait: the Wine VM test's look at Wine's HID stack from the Windows side.
 //
-//   hidwait present|gone|warm|close VID PID SECONDS
+//   hidwait present|gone|names|warm|close VID PID SECONDS
 //
 // Waits until SetupAPI lists a present HID interface with these IDs (hex)
-// that opens for reading and writing (gone: until it lists none). Then warm
+// that opens for reading and writing (gone: until it lists none). Then
+// names prints the product string of each interface listed with these IDs,
+// in SetupAPI's order, as HidD_GetProductString gives it; warm
 // goes through weigh's own start on it, open check included; close opens
 // it with weigh's backend, reads it until its reads fail (the device gone,
 // within SECONDS), reads once more and closes the handle. Exit status 0
@@ -34,6 +36,22 @@ bool OpensForUse(const char* path) {
         return false;
     CloseHandle(file);
     return true;
+}
+
+// Prints the interface's product string, ASCII as it is and any other
+// character as '?', or "(none)" when HidD_GetProductString fails; false, so
+// that the listing goes on.
+bool PrintProductString(const char* path) {
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    wchar_t name[128] = {};
+    bool named = file != INVALID_HANDLE_VALUE && HidD_GetProductString(file, name, sizeof name - sizeof name[0]);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    std::string text = named ? "" : "(none)";
+    for (const wchar_t* c = name; named && *c; ++c)
+        text += *c >= 0x20 && *c < 0x7F ? static_cast<char>(*c) : '?';
+    std::printf("hidwait: product string %s\n", text.c_str());
+    return false;
 }
 
 int64_t probeStarted;
@@ -123,7 +141,7 @@ int64_t closeStarted;
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc != 5) {
-        std::fputs("usage: hidwait present|gone|warm|close VID PID SECONDS\n", stderr);
+        std::fputs("usage: hidwait present|gone|names|warm|close VID PID SECONDS\n", stderr);
         return 2;
     }
     std::string what = argv[1];
@@ -138,6 +156,8 @@ int main(int argc, char** argv) {
         if (waited) {
             std::printf("hidwait: %04x:%04x %s after %.0f ms\n", vendor, product, what == "gone" ? "gone" : "present",
                         MsSince(started));
+            if (what == "names")
+                ListedHidPath(vendor, product, PrintProductString);
             if (what == "warm")
                 Warm(vendor, product);
             if (what == "close")
