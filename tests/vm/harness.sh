@@ -1,10 +1,9 @@
-# The VM tests' shared part, sourced once vm (the name in messages),
-# vm_dir (tests/vm), kernel and work are set: the tools and the kernel, the
-# guest's initramfs and its boot under qemu, and the checks of what the
-# virtual board received and what weigh showed.
+# The VM tests' host side, sourced with vm (the name in messages), vm_dir
+# (tests/vm), kernel and work set: the guest's initramfs, its boot under
+# qemu, and the checks of what the virtual board received and weigh showed.
 
 # start TOOL...: the tools are there, the kernel fetched, $work/root begun
-# afresh with busybox and init-common, and accel chosen (choose-accel).
+# afresh with busybox and init-common, and accel chosen.
 start() {
     for tool in qemu-system-x86_64 cpio busybox "$@"; do
         command -v "$tool" >/dev/null || [ -x "/bin/$tool" ] || {
@@ -19,18 +18,16 @@ start() {
     accel=$("$vm_dir/choose-accel" "$kernel" "$work")
 }
 
-# pack MODULE...: puts these modules of the kernel in the initramfs's /lib,
-# lists them in its /modules, and packs it.
+# pack MODULE...: the initramfs, these modules in its /lib and listed in /modules.
 pack() {
     for module in "$@"; do cp "$kernel/$module.ko" "$work/root/lib/"; done
     echo "$@" >"$work/root/modules"
     (cd "$work/root" && find . | cpio -o -H newc --quiet | gzip -1 >"$work/initramfs.gz")
 }
 
-# boot NAME SECONDS ARGUMENTS [QEMU_OPTION...]: boots the kernel with the
-# initramfs and these arguments for at most SECONDS; the serial log,
-# without carriage returns, lands in $work/NAME.log.txt. qemu exits with 0
-# whatever the guest did: only the log and the files it leaves tell.
+# boot NAME SECONDS ARGUMENTS [QEMU_OPTION...]: the guest, for at most
+# SECONDS; its serial log, without carriage returns, in $work/NAME.log.txt.
+# qemu exits with 0 whatever the guest did: only the files it leaves tell.
 boot() {
     boot_name=$1 boot_seconds=$2 boot_arguments=$3 boot_started=$(date +%s)
     shift 3
@@ -49,6 +46,8 @@ fail() {
     failures=$((failures + 1))
 }
 
+# has FILE LINE: the file holds this exact line.
+has() { grep -Fqx -- "$2" "$1" 2>/dev/null || fail "$1 lacks: $2"; }
 # The output reports of weigh's start, each as long as the descriptor says.
 ready="12 00 31 (3 bytes)
 11 10 (2 bytes)
@@ -112,8 +111,7 @@ $changes"
         [ $((at - asked)) -ge 20 ] || echo "mode $changed took effect after $((at - asked)) ms"
     done | grep . || fail "$1: a mode change came sooner than 20 ms"
 }
-# verdict FILE...: when a check failed, shows the FILEs (of an .out, its
-# end) and fails the test.
+# verdict FILE...: when a check failed, shows the FILEs (an .out's end) and fails.
 verdict() {
     [ "$failures" -eq 0 ] && return
     echo "$vm: $failures checks failed; what the guest left:"
