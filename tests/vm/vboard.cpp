@@ -1,20 +1,13 @@
-// vboard: a virtual weighing board on /dev/uhid, for the VM tests.
-//
-//   vboard [--bus usb|bluetooth] [--replay] [--remote] SCRIPT [PRODUCT]
-//
-// A HID device with the board's IDs (or product PRODUCT, hex), named as the
-// board (--remote: as the family's remote, which has the same IDs), with our
-// own descriptor (sim::ReportDescriptor), playing SCRIPT (sim/script.h) with
-// the board's model (sim/model.h). The script's clock starts at the first
-// output report, as under Wine winebus opens the node long before the
-// program does; with --replay, at every one (a device serving programs in
-// turn). On the Bluetooth bus the kernel keeps a board of these IDs for a
-// special driver: hid-generic takes it only with ignore_special_drivers set.
-// An off line destroys the device, as a board switched off leaves the bus.
-//
-// It logs each output report as the kernel handed it over, with its length,
-// each mode change as it takes effect, each change in what it sends, and
-// each time it is switched off and on.
+// vboard [--bus usb|bluetooth] [--replay] [--remote] SCRIPT [PRODUCT]: a
+// virtual weighing board on /dev/uhid for the VM tests, with the board's IDs
+// (or product PRODUCT, hex) and name (--remote: the family's remote's, of the
+// same IDs) and our own descriptor, playing SCRIPT (sim/script.h) with the
+// board's model. The script's clock starts at the first output report, as
+// under Wine winebus opens the node long before the program does (--replay:
+// at every one, a device serving programs in turn). An off line destroys the
+// device, as a board switched off leaves the bus. It logs the output reports
+// as the kernel hands them over, the mode changes as they take effect, each
+// change in what it sends, and each switch off and on.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>

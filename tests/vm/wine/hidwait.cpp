@@ -1,15 +1,13 @@
-// hidwait: the Wine VM test's look at Wine's HID stack from the Windows side.
-//
-//   hidwait present|gone|names|warm|close VID PID SECONDS
-//
-// Waits until SetupAPI lists a present HID interface with these IDs (hex)
-// that opens for reading and writing (gone: until it lists none). Then
-// names prints each such interface's product string in SetupAPI's order;
-// warm goes through weigh's own start on it, open check included; close
-// opens it with weigh's backend, reads until its reads fail (the device
-// gone, within SECONDS), reads once more and closes the handle. Status 0
-// when what it waited for came within SECONDS (warm: the open check passed;
-// close: CloseHidHandle returned within a second), else 1.
+// hidwait present|gone|names|warm|close VID PID SECONDS: the Wine VM test's
+// look at Wine's HID stack from the Windows side. Waits until SetupAPI lists
+// a present HID interface with these IDs (hex) that opens for reading and
+// writing (gone: until it lists none). Then names prints each such
+// interface's product string in SetupAPI's order; warm goes through weigh's
+// own start on it, open check included; close opens it with weigh's
+// backend, reads until its reads fail (the device gone, within SECONDS),
+// reads once more and closes the handle. Status 0 when what it waited for
+// came within SECONDS (warm: the open check passed; close: CloseHidHandle
+// returned within a second), else 1.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -32,10 +30,9 @@ namespace {
 bool OpensForUse(const char* path) {
     HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    CloseHandle(file);
-    return true;
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return file != INVALID_HANDLE_VALUE;
 }
 
 // Prints the interface's product string, non-ASCII as '?', or "(none)"
@@ -58,8 +55,7 @@ std::atomic<double> probeRunningMs{-1};
 
 [[noreturn]] void End(int status, const char* what = nullptr) {
     if (what)
-        std::printf("hidwait: %s\n", what);
-    std::fflush(stdout);
+        std::printf("hidwait: %s\n", what);  // stdout is unbuffered
     std::_Exit(status);
 }
 
@@ -133,16 +129,15 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::string what = argv[1];
+    bool gone = what == "gone";
     auto vendor = static_cast<USHORT>(std::strtoul(argv[2], nullptr, 16));
     auto product = static_cast<USHORT>(std::strtoul(argv[3], nullptr, 16));
     int64_t started = PlatformCounter();
     double seconds = std::atof(argv[4]);
     for (;;) {
         // With "gone", any interface listed counts, open or not.
-        std::string path = ListedHidPath(vendor, product, what == "gone" ? nullptr : OpensForUse);
-        bool waited = what == "gone" ? path.empty() : !path.empty();
-        if (waited) {
-            std::printf("hidwait: %04x:%04x %s after %.0f ms\n", vendor, product, what == "gone" ? "gone" : "present",
+        if (ListedHidPath(vendor, product, gone ? nullptr : OpensForUse).empty() == gone) {
+            std::printf("hidwait: %04x:%04x %s after %.0f ms\n", vendor, product, gone ? "gone" : "present",
                         MsSince(started));
             if (what == "names")
                 ListedHidPath(vendor, product, PrintProductString);
@@ -153,8 +148,8 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (MsSince(started) >= seconds * 1000) {
-            std::printf("hidwait: %04x:%04x still %s after %s s\n", vendor, product,
-                        what == "gone" ? "present" : "missing", argv[4]);
+            std::printf("hidwait: %04x:%04x still %s after %s s\n", vendor, product, gone ? "present" : "missing",
+                        argv[4]);
             return 1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
