@@ -1,10 +1,8 @@
-# The VM tests' shared part, sourced once vm (the name in messages),
-# vm_dir (tests/vm), kernel and work are set: the tools and the kernel, the
-# guest's initramfs and its boot under qemu, and the checks of what the
-# virtual board received and what weigh showed.
+# The VM tests' host side, sourced with vm (the name in messages), vm_dir
+# (tests/vm), kernel and work set: the guest's initramfs, its boot under
+# qemu, and the checks of what the virtual board received and weigh showed.
 
-# start TOOL...: the tools are there, the kernel fetched, $work/root begun
-# afresh with busybox and init-common, and accel chosen (choose-accel).
+# start TOOL...: the tools there, the kernel fetched, $work/root begun, accel chosen.
 start() {
     for tool in qemu-system-x86_64 cpio busybox "$@"; do
         command -v "$tool" >/dev/null || [ -x "/bin/$tool" ] || {
@@ -19,18 +17,16 @@ start() {
     accel=$("$vm_dir/choose-accel" "$kernel" "$work")
 }
 
-# pack MODULE...: puts these modules of the kernel in the initramfs's /lib,
-# lists them in its /modules, and packs it.
+# pack MODULE...: the initramfs, these modules in its /lib and listed in /modules.
 pack() {
     for module in "$@"; do cp "$kernel/$module.ko" "$work/root/lib/"; done
     echo "$@" >"$work/root/modules"
     (cd "$work/root" && find . | cpio -o -H newc --quiet | gzip -1 >"$work/initramfs.gz")
 }
 
-# boot NAME SECONDS ARGUMENTS [QEMU_OPTION...]: boots the kernel with the
-# initramfs and these arguments for at most SECONDS; the serial log,
-# without carriage returns, lands in $work/NAME.log.txt. qemu exits with 0
-# whatever the guest did: only the log and the files it leaves tell.
+# boot NAME SECONDS ARGUMENTS [QEMU_OPTION...]: the guest, for at most
+# SECONDS; its serial log, without carriage returns, in $work/NAME.log.txt.
+# qemu exits with 0 whatever the guest did: only the files it leaves tell.
 boot() {
     boot_name=$1 boot_seconds=$2 boot_arguments=$3 boot_started=$(date +%s)
     shift 3
@@ -49,13 +45,16 @@ fail() {
     failures=$((failures + 1))
 }
 
+# has FILE LINE: the file holds this exact line.
+has() { grep -Fqx -- "$2" "$1" 2>/dev/null || fail "$1 lacks: $2"; }
 # The output reports of weigh's start, each as long as the descriptor says.
 ready="12 00 31 (3 bytes)
 11 10 (2 bytes)
 12 00 34 (3 bytes)"
-# received WHAT BOARD_LOG REPORTS: the board received these and no others.
+# received WHAT BOARD_LOG REPORTS: the board received these and no others,
+# and was switched off and on where REPORTS say.
 received() {
-    outputs=$(sed -n 's/^vboard: output //p' "$2" 2>/dev/null || true)
+    outputs=$(sed -n 's/^vboard: output //p; s/^vboard: at [0-9]* ms \(switched .*\)/\1/p' "$2" 2>/dev/null || true)
     [ "$outputs" = "$3" ] || fail "$1: output reports received:
 $outputs"
 }
@@ -69,9 +68,8 @@ shown() {
         [ -n "$shown_at" ] || { fail "$shown_what: not shown in its place: $line"; return; }
     done
 }
-# frozen WHAT OUT BOARD_LOG LINE LOADS NEVER: the read-out ends on LINE,
-# the board went on to send LOADS after Home, and weigh showed nothing
-# that matches NEVER.
+# frozen WHAT OUT BOARD_LOG LINE LOADS NEVER: the read-out ends on LINE, the
+# board sent LOADS after Home, and weigh showed nothing that matches NEVER.
 frozen() {
     [ "$(tr -d '\r' <"$2" | tail -n 1)" = "$4" ] || fail "$1: the last line is not the frozen read-out: $4"
     grep -q "^vboard: at [0-9]* ms sends 34 buttons 00 00 loads $5\$" "$3" ||
@@ -83,10 +81,9 @@ errors() {
     [ "$(tr -d '\r' <"$2" 2>/dev/null)" = "$3" ] || fail "$1: weigh's standard error:
 $(cat "$2" 2>/dev/null)"
 }
-# session WHAT OUT ERR BOARD_LOG: weigh against session.txt readied the
-# board, showed the raw loads, the zero point and 10 kg, set mode 0x34
-# again after the board's status report, showed 12 kg, froze on Home and
-# said nothing on standard error.
+# session WHAT OUT ERR BOARD_LOG: weigh against session.txt readied the board,
+# showed the raw loads, the zero point, 10 kg, set mode 0x34 again after the
+# status report, showed 12 kg, froze on Home, and said nothing on stderr.
 session() {
     received "$1" "$4" "$ready
 12 00 34 (3 bytes)"
@@ -98,9 +95,8 @@ session() {
     frozen "$1" "$2" "$4" "0,128, Msum 12.0(kg), Mrf  300, Mrb  300, Mlf  300, Mlb  300" "3000 3000 3000 3000" 'Mrf 2000'
     errors "$1" "$3" ""
 }
-# left_streaming WHAT BOARD_LOG LOADS: the board, left in mode 0x34 by an
-# earlier run, sent these loads first, and weigh's two mode changes took
-# effect each at least 20 ms after it was asked for.
+# left_streaming WHAT BOARD_LOG LOADS: the board, left in mode 0x34, sent these
+# loads first, and weigh's two mode changes took effect 20 ms or more late.
 left_streaming() {
     grep -qx 'vboard: left in mode 34' "$2" || fail "$1: the board was not left in mode 0x34"
     [ "$(grep -m 1 '^vboard: at [0-9]* ms sends ' "$2" | sed 's/.* sends //')" = "34 buttons 00 00 loads $3" ] ||
@@ -112,8 +108,7 @@ $changes"
         [ $((at - asked)) -ge 20 ] || echo "mode $changed took effect after $((at - asked)) ms"
     done | grep . || fail "$1: a mode change came sooner than 20 ms"
 }
-# verdict FILE...: when a check failed, shows the FILEs (of an .out, its
-# end) and fails the test.
+# verdict FILE...: when a check failed, shows the FILEs (an .out's end) and fails.
 verdict() {
     [ "$failures" -eq 0 ] && return
     echo "$vm: $failures checks failed; what the guest left:"

@@ -1,22 +1,13 @@
-// vboard: a virtual weighing board on /dev/uhid, for the VM tests.
-//
-//   vboard [--bus usb|bluetooth] [--replay] [--remote] SCRIPT [PRODUCT]
-//
-// A HID device with the board's IDs (or product PRODUCT, hex, for one that
-// is not the board), named as the board (--remote: as the family's remote,
-// which has the same IDs), and our own descriptor (sim::ReportDescriptor) that
-// plays SCRIPT (sim/script.h) with the board's model (sim/model.h). The
-// script's clock starts at the first output report, not at the first open:
-// under Wine, winebus opens the node long before the program does; with
-// --replay, at every output report (a device serving programs in turn).
-// On the Bluetooth bus (--bus) the kernel keeps a board of these IDs for a
-// special driver: hid-generic takes it only with the hid module's
-// ignore_special_drivers set. An off line destroys the device, as a board
-// switched off leaves the bus; at its end a new device is created.
-//
-// It logs on standard output each output report as the kernel handed it
-// over, with its length, each mode change as it takes effect, each change
-// in what it sends, and each time it is switched off and on.
+// vboard [--bus usb|bluetooth] [--replay] [--remote] SCRIPT [PRODUCT]: a
+// virtual weighing board on /dev/uhid for the VM tests, with the board's IDs
+// (or product PRODUCT, hex) and name (--remote: the family's remote's, of the
+// same IDs) and our own descriptor, playing SCRIPT (sim/script.h) with the
+// board's model. The script's clock starts at the first output report, as
+// under Wine winebus opens the node long before the program does (--replay:
+// at every one, a device serving programs in turn). An off line destroys the
+// device, as a board switched off leaves the bus. It logs the output reports
+// as the kernel hands them over, the mode changes as they take effect, each
+// change in what it sends, and each switch off and on.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -68,16 +59,14 @@ int main(int argc, char** argv) {
     std::vector<std::string> args;  // SCRIPT [PRODUCT], or an option it does not know
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i], next = i + 1 < argc ? argv[i + 1] : "";
-        if (arg == "--bus" && (next == "usb" || next == "bluetooth")) {
-            bus = next == "usb" ? BUS_USB : BUS_BLUETOOTH;
-            ++i;
-        } else if (arg == "--replay") {
+        if (arg == "--bus" && (next == "usb" || next == "bluetooth"))
+            bus = argv[++i] == std::string("usb") ? BUS_USB : BUS_BLUETOOTH;
+        else if (arg == "--replay")
             replay = true;
-        } else if (arg == "--remote") {
+        else if (arg == "--remote")
             name = remoteName;
-        } else {
+        else
             args.push_back(arg);
-        }
     }
     char* productEnd = nullptr;
     const char* productText = args.size() == 2 ? args[1].c_str() : "0306";
@@ -111,10 +100,8 @@ int main(int argc, char** argv) {
     std::memcpy(create.u.create2.rd_data, descriptor.data(), descriptor.size());
     if (!Send(UHID_CREATE2, create))
         return 1;
-    std::printf("vboard: created %04x:%04x \"%s\", descriptor of %zu bytes\n", static_cast<unsigned>(boardVendorId),
-                product, name, descriptor.size());
-    if (bus == BUS_BLUETOOTH)
-        std::printf("vboard: on the Bluetooth bus\n");
+    std::printf("vboard: created %04x:%04x \"%s\", descriptor of %zu bytes%s\n", static_cast<unsigned>(boardVendorId),
+                product, name, descriptor.size(), bus == BUS_BLUETOOTH ? ", on the Bluetooth bus" : "");
     if (board.ModeChosen())
         std::printf("vboard: left in mode %02x\n", board.Mode(0));
 
@@ -183,15 +170,14 @@ int main(int argc, char** argv) {
                 std::printf(" %02x", output.data[i]);
             std::printf(" (%u bytes)\n", static_cast<unsigned>(output.size));
             board.Output(sim::NowNs(), output.data, output.size);
-        } else if (event.type == UHID_GET_REPORT || event.type == UHID_SET_REPORT) {
-            // The board has no reports to be asked for or set.
+        } else if (event.type == UHID_GET_REPORT) {  // the board has no reports to be asked for or set
             uhid_event reply{};
-            bool get = event.type == UHID_GET_REPORT;
-            if (get)
-                reply.u.get_report_reply = {event.u.get_report.id, EIO, 0, {}};
-            else
-                reply.u.set_report_reply = {event.u.set_report.id, EIO};
-            Send(get ? UHID_GET_REPORT_REPLY : UHID_SET_REPORT_REPLY, reply);
+            reply.u.get_report_reply = {event.u.get_report.id, EIO, 0, {}};
+            Send(UHID_GET_REPORT_REPLY, reply);
+        } else if (event.type == UHID_SET_REPORT) {
+            uhid_event reply{};
+            reply.u.set_report_reply = {event.u.set_report.id, EIO};
+            Send(UHID_SET_REPORT_REPLY, reply);
         }
     }
 }

@@ -1,20 +1,18 @@
-// hidwait: the Wine VM test's look at Wine's HID stack from the Windows side.
-//
-//   hidwait present|gone|names|warm|close VID PID SECONDS
-//
-// Waits until SetupAPI lists a present HID interface with these IDs (hex)
-// that opens for reading and writing (gone: until it lists none). Then
-// names prints the product string of each interface listed with these IDs,
-// in SetupAPI's order, as HidD_GetProductString gives it; warm
-// goes through weigh's own start on it, open check included; close opens
-// it with weigh's backend, reads it until its reads fail (the device gone,
-// within SECONDS), reads once more and closes the handle. Exit status 0
-// when what it waited for came within SECONDS (for warm, the open check
-// passed; for close, CloseHidHandle returned within a second), else 1.
+// hidwait present|gone|names|warm|close VID PID SECONDS: the Wine VM test's
+// look at Wine's HID stack from the Windows side. Waits until SetupAPI lists
+// a present HID interface with these IDs (hex) that opens for reading and
+// writing (gone: until it lists none). Then names prints each such
+// interface's product string in SetupAPI's order; warm goes through weigh's
+// own start on it, open check included; close opens it with weigh's
+// backend, reads until its reads fail (the device gone, within SECONDS),
+// reads once more and closes the handle. Status 0 when what it waited for
+// came within SECONDS (warm: the open check passed; close: CloseHidHandle
+// returned within a second), else 1.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -32,15 +30,13 @@ namespace {
 bool OpensForUse(const char* path) {
     HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    CloseHandle(file);
-    return true;
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return file != INVALID_HANDLE_VALUE;
 }
 
-// Prints the interface's product string, ASCII as it is and any other
-// character as '?', or "(none)" when HidD_GetProductString fails; false, so
-// that the listing goes on.
+// Prints the interface's product string, non-ASCII as '?', or "(none)"
+// when HidD_GetProductString fails; false, so that the listing goes on.
 bool PrintProductString(const char* path) {
     HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     wchar_t name[128] = {};
@@ -57,25 +53,18 @@ bool PrintProductString(const char* path) {
 int64_t probeStarted;
 std::atomic<double> probeRunningMs{-1};
 
-void NoteProbeRunning() {
-    probeRunningMs.store(MsSince(probeStarted));
-}
-
 [[noreturn]] void End(int status, const char* what = nullptr) {
     if (what)
-        std::printf("hidwait: %s\n", what);
-    std::fflush(stdout);
+        std::printf("hidwait: %s\n", what);  // stdout is unbuffered
     std::_Exit(status);
 }
 
-// weigh's own start on a device of the test's own, with weigh's code: its
-// open, its write of 12 00 31, its open check, and on success its readying
-// of the board, so that the next pass, like weigh.exe after an earlier
-// run, finds the device streaming mode 0x34. Run before weigh.exe, it takes
-// the slow first pass through these paths under an emulated CPU in
-// weigh.exe's stead; a second run's figures tell what weigh.exe's check
-// has to beat. The process ends with it, the probe and the handle too: a
-// read left pending on the device would hold a clean-up that waits for it.
+// weigh's own start, with weigh's code, on a device of the test's own: its
+// open, 12 00 31, its open check and its readying of the board (so that the
+// next pass finds mode 0x34, as weigh.exe after an earlier run). Under an
+// emulated CPU it takes the slow first pass through these paths in weigh.exe's
+// stead. The process ends with the probe and the handle: a read left pending
+// on the device would hold a clean-up that waits for it.
 [[noreturn]] void Warm(USHORT vendor, USHORT product) {
     PlatformStart();
     int64_t started = PlatformCounter();
@@ -84,7 +73,7 @@ void NoteProbeRunning() {
         End(1, "cannot open the device");
     std::printf("hidwait: opened in %.0f ms\n", MsSince(started));
     SetReportMode(0x00, 0x31);
-    testProbeStartHook = NoteProbeRunning;
+    testProbeStartHook = [] { probeRunningMs.store(MsSince(probeStarted)); };
     probeStarted = PlatformCounter();
     bool answered = ProbeDevice() == 1;
     if (answered) {
@@ -97,13 +86,9 @@ void NoteProbeRunning() {
     End(answered ? 0 : 1);
 }
 
-std::atomic<double> closedAfterMs{-1};
-int64_t closeStarted;
-
-// A read that the device's going completes, and the reads after it, which
-// fail at once, as weigh's reader meets them; then the close that weigh's
-// reader makes of the dead handle, on a thread of its own so that a close
-// that never returns is seen.
+// The reads that fail once the device has gone, as weigh's reader meets
+// them, then its close of the dead handle, on a thread of its own so that a
+// close that never returns is seen.
 [[noreturn]] void CloseGone(USHORT vendor, USHORT product, int seconds) {
     int32_t handle = OpenHidHandle(vendor, product);
     if (handle == -1)
@@ -122,16 +107,15 @@ int64_t closeStarted;
     int64_t again = PlatformCounter();
     int32_t result = ReadReport(handle, report, &info);
     std::printf("hidwait: the next read gave %d after %.0f ms\n", result, MsSince(again));
-    closeStarted = PlatformCounter();
+    static std::promise<void> closing;
+    int64_t closeStarted = PlatformCounter();
     std::thread([handle] {
         CloseHidHandle(handle);
-        closedAfterMs.store(MsSince(closeStarted));
+        closing.set_value();
     }).detach();
-    while (closedAfterMs.load() < 0 && MsSince(closeStarted) < 10000)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    double closedMs = closedAfterMs.load();
-    if (closedMs < 0)
+    if (closing.get_future().wait_for(std::chrono::seconds(10)) != std::future_status::ready)
         End(1, "CloseHidHandle has not returned after 10 s");
+    double closedMs = MsSince(closeStarted);
     std::printf("hidwait: CloseHidHandle returned after %.0f ms\n", closedMs);
     End(closedMs <= 1000 ? 0 : 1);
 }
@@ -145,16 +129,15 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::string what = argv[1];
+    bool gone = what == "gone";
     auto vendor = static_cast<USHORT>(std::strtoul(argv[2], nullptr, 16));
     auto product = static_cast<USHORT>(std::strtoul(argv[3], nullptr, 16));
     int64_t started = PlatformCounter();
     double seconds = std::atof(argv[4]);
     for (;;) {
         // With "gone", any interface listed counts, open or not.
-        std::string path = ListedHidPath(vendor, product, what == "gone" ? nullptr : OpensForUse);
-        bool waited = what == "gone" ? path.empty() : !path.empty();
-        if (waited) {
-            std::printf("hidwait: %04x:%04x %s after %.0f ms\n", vendor, product, what == "gone" ? "gone" : "present",
+        if (ListedHidPath(vendor, product, gone ? nullptr : OpensForUse).empty() == gone) {
+            std::printf("hidwait: %04x:%04x %s after %.0f ms\n", vendor, product, gone ? "gone" : "present",
                         MsSince(started));
             if (what == "names")
                 ListedHidPath(vendor, product, PrintProductString);
@@ -165,8 +148,8 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (MsSince(started) >= seconds * 1000) {
-            std::printf("hidwait: %04x:%04x still %s after %s s\n", vendor, product,
-                        what == "gone" ? "present" : "missing", argv[4]);
+            std::printf("hidwait: %04x:%04x still %s after %s s\n", vendor, product, gone ? "present" : "missing",
+                        argv[4]);
             return 1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
