@@ -131,9 +131,10 @@ void StartEndWatcher(int64_t openedNs) {
     }).detach();
 }
 
-// A read on the remote: its reports, as its mode asks for them.
+// A read on the remote: its reports, as its mode asks for them, until its
+// handle is closed.
 int32_t ReadRemote(unsigned char* report) {
-    for (;;) {
+    while (remoteOpen.load(relaxed)) {
         uint8_t built[256];
         int64_t now = NowNs();
         int64_t until = 0;
@@ -149,6 +150,7 @@ int32_t ReadRemote(unsigned char* report) {
         }
         std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(std::chrono::nanoseconds(until - now), pollStep));
     }
+    return -1;
 }
 
 }  // namespace
