@@ -39,6 +39,14 @@ std::string TempPath(const std::string& name) {
     return testing::TempDir() + name;
 }
 
+// Every file's whole text, "" for none.
+std::string FileText(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
 // Runs weigh-sim with an argument, standard input empty, both outputs kept
 // in files. Not a pipe: under Wine a helper process that the program's
 // message box starts inherits the program's output handles, and a pipe
@@ -205,77 +213,6 @@ TEST(WeighSim, BadScriptIsRefusedWithItsLine) {
     EXPECT_TRUE(run.lines.empty());
 }
 
-// Standard error in a file, and weigh-sim ended from outside, as every run
-// ends: each notice of a board that went and came back is in the file as
-// soon as it is said, not only when the process ends by itself.
-TEST(WeighSim, NoticesReachAFileAtOnce) {
-    std::string script = WriteScript("off-on.txt",
-                                     "board 1000 00 00 100 100 100 100\n"
-                                     "off 1000\n"
-                                     "board 600000 00 00 200 200 200 200\n");
-    script = script.substr(1, script.size() - 2);
-    std::string errors = TempPath("weigh-sim-notices.stderr");
-    const std::string both =
-        "weigh: the board has gone; waiting for it to come back\n"
-        "weigh: the board is back\n";
-    auto said = [&] {
-        std::ifstream file(errors, std::ios::binary);
-        std::stringstream text;
-        text << file.rdbuf();
-        std::string all = text.str();
-        all.erase(std::remove(all.begin(), all.end(), '\r'), all.end());
-        return all;
-    };
-#ifdef _WIN32
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE file = CreateFileA(errors.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    HANDLE null = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = null;
-    startup.hStdOutput = null;
-    startup.hStdError = file;
-    PROCESS_INFORMATION process{};
-    std::string command = std::string("\"") + WEIGH_SIM_PATH + "\" \"" + script + "\"";
-    BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                  &process);
-    CloseHandle(file);
-    CloseHandle(null);
-    ASSERT_TRUE(started) << GetLastError();
-#else
-    int file = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(file, 0);
-    pid_t child = fork();
-    if (child == 0) {
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, STDIN_FILENO);
-        dup2(null, STDOUT_FILENO);
-        dup2(file, STDERR_FILENO);
-        execl(WEIGH_SIM_PATH, WEIGH_SIM_PATH, script.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(file);
-    ASSERT_GT(child, 0);
-#endif
-    bool came = false;
-    for (int waited = 0; !(came = said() == both) && waited < 60000; waited += 50)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-#ifdef _WIN32
-    TerminateProcess(process.hProcess, 9);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-#else
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-#endif
-    EXPECT_TRUE(came) << "standard error while weigh-sim ran: \"" << said() << "\"";
-}
-
 #ifndef _WIN32
 // At a terminal each message waits for Enter: the second message does not
 // come until the first has been acknowledged.
@@ -423,13 +360,6 @@ TEST(WeighSim, EndsWhenItsReaderGoesAwayWithSigpipeIgnored) {
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 1);
 }
-// Every file's whole text, "" for none.
-std::string FileText(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 // The VM tests' board scripts, which vboard plays in the VM with the same
 // model of the board, played here by weigh-sim, all at once: each shows
@@ -535,5 +465,68 @@ TEST(WeighSim, PlaysTheVmTestsScripts) {
     }
 }
 #endif
+
+// Standard error in a file, and weigh-sim ended from outside, as every run
+// ends: each notice of a board that went and came back is in the file as
+// soon as it is said, not only when the process ends by itself.
+TEST(WeighSim, NoticesReachAFileAtOnce) {
+    std::string script = WriteScript("off-on.txt",
+                                     "board 1000 00 00 100 100 100 100\n"
+                                     "off 1000\n"
+                                     "board 600000 00 00 200 200 200 200\n");
+    script = script.substr(1, script.size() - 2);
+    std::string errors = TempPath("weigh-sim-notices.stderr");
+    const std::string both =
+        "weigh: the board has gone; waiting for it to come back\n"
+        "weigh: the board is back\n";
+    auto said = [&] {
+        std::string all = FileText(errors);
+        all.erase(std::remove(all.begin(), all.end(), '\r'), all.end());
+        return all;
+    };
+#ifdef _WIN32
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE file = CreateFileA(errors.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE null = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = null;
+    startup.hStdOutput = null;
+    startup.hStdError = file;
+    PROCESS_INFORMATION process{};
+    std::string command = std::string("\"") + WEIGH_SIM_PATH + "\" \"" + script + "\"";
+    BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                  &process);
+    CloseHandle(file);
+    CloseHandle(null);
+    ASSERT_TRUE(started) << GetLastError();
+#else
+    int file = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int null = open("/dev/null", O_WRONLY);
+    ASSERT_GE(file, 0);
+    ASSERT_GE(null, 0);
+    pid_t child = StartSim(script, null, false, file);
+    close(file);
+    close(null);
+    ASSERT_GT(child, 0);
+#endif
+    bool came = false;
+    for (int waited = 0; !(came = said() == both) && waited < 60000; waited += 50)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+#ifdef _WIN32
+    TerminateProcess(process.hProcess, 9);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+#else
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+#endif
+    EXPECT_TRUE(came) << "standard error while weigh-sim ran: \"" << said() << "\"";
+}
 
 }  // namespace
