@@ -4,10 +4,11 @@
 // is found through sysfs, where each hidraw device's uevent names its bus,
 // vendor and product (HID_ID=0005:0000057E:00000306 for a board paired over
 // Bluetooth) and the name it gives itself (HID_NAME=...), which tells the
-// board from the remote of the same IDs (device/board.h). hidraw hands over one whole input report per read, report ID
-// first, and sends whatever one write holds as one output report, so the
-// library only has to know how long each output report is: that comes
-// from the device's report descriptor, read once at open.
+// board from the remote of the same IDs (device/board.h). hidraw hands over
+// one whole input report per read, report ID first, and sends whatever one
+// write holds as one output report, so the library only has to know how
+// long each output report is: that comes from the device's report
+// descriptor, read once at open.
 //
 // Reads and writes allocate nothing and only look up the table of open
 // handles; only opening a node walks directories.
@@ -195,7 +196,6 @@ int32_t OpenNode(int number) {
     int fd = open(path, O_RDWR | O_CLOEXEC);
     if (fd >= 0) {
         refusedPath[0] = '\0';
-        DeviceOpened();
         return AdoptNode(fd);
     }
     // The board is there but this user may not use it: say where to look,
@@ -238,8 +238,10 @@ extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
                 continue;
             onlyRemotes = false;
             int32_t handle = OpenNode(matches[i].number);
-            if (handle != -1)
+            if (handle != -1) {
+                DeviceOpened();
                 return handle;
+            }
         }
     }
     if (onlyRemotes)
