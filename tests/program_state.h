@@ -64,6 +64,7 @@ inline void ResetProgram() {
     probeThread = 0;
     SetZeroPoint(0, 0, 0, 0);
     SetShownLoads(0, 0, 0, 0);
+    remoteOnlySaid = false;
     testMessageHook = nullptr;
     testPlainSleep = false;
     testProbeStartHook = nullptr;
