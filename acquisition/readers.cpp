@@ -13,11 +13,12 @@ void (*testProbeStartHook)();
 static constexpr std::memory_order relaxed = std::memory_order_relaxed;
 static constexpr std::memory_order seqCst = std::memory_order_seq_cst;  // see ProbeThread
 
-// A board left streaming another mode (0x34, by an earlier run) goes on
-// sending it until the change to 0x31 has crossed the link, tens of ms on
-// a radio link. So the probe reads past every report that does not carry
-// the accelerometer byte and sleeps only after one that does: the first
-// such report decides, unless another comes before the window closes.
+// A board left streaming another mode (weighingMode, by an earlier run)
+// goes on sending it until the change to accelerometerMode has crossed the
+// link, tens of ms on a radio link. So the probe reads past every report
+// that does not carry the accelerometer byte and sleeps only after one
+// that does: the first such report decides, unless another comes before
+// the window closes.
 //
 // probeActive is 1 before the probe's first test of runFlag, and this
 // store and that load, like the window's closing store of runFlag and
@@ -41,8 +42,8 @@ void ProbeThread() {
     probeActive.store(0, relaxed);
 }
 
-// The board answers when a report carrying the accelerometer byte (mode
-// 0x31) arrives with that byte non-zero. The probe is not waited for here:
+// The board answers when a report carrying the accelerometer byte
+// (accelerometerMode) arrives with that byte non-zero. The probe is not waited for here:
 // it leaves by itself after its sleep on such a report.
 int32_t ProbeDevice() {
     DeviceState.accelX.store(0, relaxed);
@@ -114,7 +115,7 @@ void ReadLoopThread() {
             // it has found its sensors, say), and after one no data until
             // its reporting mode is set again.
             if (inReport[0] == statusReportId)
-                SetReportMode(0x00, 0x34);
+                SetReportMode(modeFlags, weighingMode);
         } else if (!failing) {
             failing = true;
             failingSince = PlatformCounter();
@@ -122,7 +123,7 @@ void ReadLoopThread() {
             FindBoardAgain();
             failing = false;
         }
-        if (DeviceState.buttons2.load(relaxed) == 0x80)
+        if (DeviceState.buttons2.load(relaxed) == homeButton)
             return;
     }
 }

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "console/reading.h"
 #include "sim/answer.h"
+#include "sim/report.h"
 
 namespace bench {
 
@@ -16,39 +18,27 @@ void LoadsForSequence(int64_t sequence, int32_t loads[4]) {
     loads[3] = sequenceMark;
 }
 
-static int32_t Word(const uint8_t* bytes) {
-    return bytes[0] * 256 + bytes[1];
+// The sequence in the loads of a report or a line: its low and high words
+// in the right-hand loads, the mark in both left-hand ones.
+static int64_t SequenceOfLoads(int64_t rf, int64_t rb, int64_t lf, int64_t lb) {
+    if (lf != sequenceMark || lb != sequenceMark || rf < 0 || rf > 0xFFFF || rb < 0 || rb > 0xFFFF)
+        return -1;
+    int64_t sequence = rb << 16 | rf;
+    return sequence == 0 ? -1 : sequence;
 }
 
 int64_t SequenceOfReport(const uint8_t* bytes, size_t length) {
-    if (length < 11 || bytes[0] != 0x34 || Word(bytes + 7) != sequenceMark || Word(bytes + 9) != sequenceMark)
+    int32_t loads[4];
+    if (length == 0 || bytes[0] != weighingMode || !sim::LoadsOfReport(bytes, length, loads))
         return -1;
-    return static_cast<int64_t>(Word(bytes + 5)) << 16 | Word(bytes + 3);
-}
-
-// The value after a label such as "Mrf", as the line prints it ("% 5d").
-static bool ValueAfter(std::string_view line, std::string_view label, int64_t* value) {
-    size_t at = line.find(label);
-    if (at == std::string_view::npos)
-        return false;
-    std::string field(line.substr(at + label.size(), 12));
-    char* end = nullptr;
-    long parsed = std::strtol(field.c_str(), &end, 10);
-    if (end == field.c_str())
-        return false;
-    *value = parsed;
-    return true;
+    return SequenceOfLoads(loads[0], loads[1], loads[2], loads[3]);
 }
 
 int64_t SequenceOfLine(std::string_view line) {
-    int64_t low = 0, high = 0, lf = 0, lb = 0;
-    if (!ValueAfter(line, ", Mrf", &low) || !ValueAfter(line, ", Mrb", &high) || !ValueAfter(line, ", Mlf", &lf) ||
-        !ValueAfter(line, ", Mlb", &lb))
+    Reading reading;
+    if (!ParseReading(line, &reading))
         return -1;
-    if (lf != sequenceMark || lb != sequenceMark || low < 0 || low > 0xFFFF || high < 0 || high > 0xFFFF)
-        return -1;
-    int64_t sequence = high << 16 | low;
-    return sequence == 0 ? -1 : sequence;
+    return SequenceOfLoads(reading.Mrf, reading.Mrb, reading.Mlf, reading.Mlb);
 }
 
 std::string SequencedScript(int32_t rate, int32_t periodMs, int64_t lengthMs) {

@@ -12,6 +12,7 @@
 #include "console/console.h"
 #include "device/reports.h"
 #include "harness.h"
+#include "sim/report.h"
 #include "sim/script.h"
 #include "tests/program_state.h"
 
@@ -26,14 +27,12 @@ std::string ProgramLine(const int32_t loads[4]) {
     return line;
 }
 
-// A 0x34 report as the board sends it, with these loads.
-std::vector<uint8_t> LoadReport(const int32_t loads[4], uint8_t id = 0x34) {
-    std::vector<uint8_t> report(22, 0);
-    report[0] = id;
-    for (int i = 0; i < 4; ++i) {
-        report[3 + 2 * i] = static_cast<uint8_t>(loads[i] >> 8);
-        report[4 + 2 * i] = static_cast<uint8_t>(loads[i] & 0xFF);
-    }
+// A report as the board sends it, with these loads.
+std::vector<uint8_t> LoadReport(const int32_t loads[4], uint8_t id = weighingMode) {
+    sim::ReportFields fields;
+    std::copy(loads, loads + 4, fields.loads);
+    std::vector<uint8_t> report(sim::longestReport);
+    report.resize(sim::EncodeReport(id, fields, report.data()));
     return report;
 }
 
@@ -56,8 +55,8 @@ TEST(Sequence, SurvivesTheReportAndTheProgramsLine) {
 TEST(Sequence, NoneInReportsAndLinesThatCarryNone) {
     int32_t loads[4];
     bench::LoadsForSequence(7, loads);
-    std::vector<uint8_t> accel = LoadReport(loads, 0x31);
-    EXPECT_EQ(bench::SequenceOfReport(accel.data(), accel.size()), -1) << "not a 0x34 report";
+    std::vector<uint8_t> accel = LoadReport(loads, accelerometerMode);
+    EXPECT_EQ(bench::SequenceOfReport(accel.data(), accel.size()), -1) << "not a weighing report";
     std::vector<uint8_t> report = LoadReport(loads);
     EXPECT_EQ(bench::SequenceOfReport(report.data(), 6), -1) << "too short to carry the loads";
     int32_t unmarked[4] = {7, 0, 4321, 4320};
@@ -65,7 +64,7 @@ TEST(Sequence, NoneInReportsAndLinesThatCarryNone) {
     EXPECT_EQ(bench::SequenceOfReport(other.data(), other.size()), -1);
 
     int32_t empty[4] = {0, 0, 0, 0};
-    EXPECT_EQ(bench::SequenceOfLine(ProgramLine(empty)), -1) << "the empty board before its first 0x34 report";
+    EXPECT_EQ(bench::SequenceOfLine(ProgramLine(empty)), -1) << "the empty board before its first weighing report";
     int32_t marked0[4] = {0, 0, bench::sequenceMark, bench::sequenceMark};
     EXPECT_EQ(bench::SequenceOfLine(ProgramLine(marked0)), -1) << "number 0 is never sent";
     int32_t ordinary[4] = {1480, 1523, 1502, 1461};

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +15,7 @@
 
 #include "../console/console.h"
 #include "../device/reports.h"
+#include "../sim/report.h"
 #include "../tests/program_state.h"
 
 namespace {
@@ -30,8 +32,10 @@ void SetLoads() {
 
 // The report the program asks the board for: buttons and the four loads.
 void BM_DecodeReport(benchmark::State& state) {
-    const unsigned char report[22] = {0x34, 0x00, 0x08, 0x0C, 0xB2, 0x0C, 0xB2, 0x0C, 0xB2, 0x0C, 0xB2};
-    std::memcpy(inReport, report, sizeof report);
+    sim::ReportFields fields;
+    fields.buttons2 = aButton;
+    std::fill(fields.loads, fields.loads + 4, 3250);
+    sim::EncodeReport(weighingMode, fields, inReport);
     for (auto _ : state) {
         DecodeInputReport();
         benchmark::ClobberMemory();

@@ -55,7 +55,7 @@ enum Kind { reportEvents, lineEvents };  // a floor's line events are its wake-u
 // The memory a child shares with weigh-bench: counters, then `capacity`
 // events of each kind.
 struct Shared {
-    std::atomic<int64_t> reportsHanded;  // 0x34 reports handed to the reader
+    std::atomic<int64_t> reportsHanded;  // weighing reports handed to the reader
     std::atomic<int64_t> count[2];       // events of each kind
     int64_t capacity;
 
@@ -85,7 +85,7 @@ bool childTimesReports;
 bench::LineSplitter childLines;
 
 void ObserveReport(const uint8_t* bytes, size_t length) {
-    if (length == 0 || bytes[0] != 0x34)
+    if (length == 0 || bytes[0] != weighingMode)
         return;
     childShared->reportsHanded.fetch_add(1, std::memory_order_relaxed);
     if (childTimesReports)

@@ -19,7 +19,7 @@ int32_t StartWeighing() {
     // every call on it fails at once, so the open check below fails too.
     if (deviceHandle == -1)
         PlatformMessage("Wii-Remote not found.");
-    SetReportMode(0x00, 0x31);
+    SetReportMode(modeFlags, accelerometerMode);
     if (ProbeDevice() == 0) {
         PlatformMessage("Wii-Remote cannot open.");
         StopProbe();
@@ -42,7 +42,7 @@ int FormatReading(char* line, size_t size) {
 // Every field is loaded afresh where it is used: the reader may store a new
 // report between any two loads, and a line may mix two reports.
 int32_t DisplayPass() {
-    if (DeviceState.buttons2.load(relaxed) & 0x08) {
+    if (DeviceState.buttons2.load(relaxed) & aButton) {
         tareRf = DeviceState.rawRf.load(relaxed);
         tareRb = DeviceState.rawRb.load(relaxed);
         tareLf = DeviceState.rawLf.load(relaxed);

@@ -16,42 +16,38 @@ static constexpr std::memory_order relaxed = std::memory_order_relaxed;
 // buffer; what lies behind them is left over from earlier reports and goes
 // out too when the library sends more than the report's own length.
 void SetLeds(int32_t value) {
-    outReport[0] = 0x11;
+    outReport[0] = ledsReportId;
     outReport[1] = static_cast<unsigned char>(value & 0xFF);
     WriteReport(deviceHandle, outReport, &writeInfo);
 }
 
 void SetReportMode(int32_t flags, int32_t mode) {
-    outReport[0] = 0x12;
+    outReport[0] = modeReportId;
     outReport[1] = static_cast<unsigned char>(flags & 0xFF);
     outReport[2] = static_cast<unsigned char>(mode & 0xFF);
     WriteReport(deviceHandle, outReport, &writeInfo);
 }
 
 void ReadyBoard() {
-    SetLeds(0x10);
-    SetReportMode(0x00, 0x34);
+    SetLeds(firstLed);
+    SetReportMode(modeFlags, weighingMode);
 }
 
 static int32_t BigEndianWord(const unsigned char* bytes) {
     return static_cast<int32_t>(bytes[0]) * 256 + static_cast<int32_t>(bytes[1]);
 }
 
-int32_t CarriesAccelerometer(unsigned char id) {
-    return (id & 0xF1) == 0x31 ? 1 : 0;
-}
-
 // The byte positions are fixed whatever else the ID says: ID 0x35 sets
 // accelX and the high byte of rawRf from the same byte 3.
 void DecodeInputReport() {
     unsigned char id = inReport[0];
-    if ((id & 0xF0) != 0x30)
+    if (!IsDataReport(id))
         return;
     DeviceState.buttons1.store(inReport[1], relaxed);
     DeviceState.buttons2.store(inReport[2], relaxed);
     if (CarriesAccelerometer(id))
         DeviceState.accelX.store(inReport[3], relaxed);
-    if (id & 0x04) {
+    if (CarriesLoads(id)) {
         DeviceState.rawRf.store(BigEndianWord(inReport + 3), relaxed);
         DeviceState.rawRb.store(BigEndianWord(inReport + 5), relaxed);
         DeviceState.rawLf.store(BigEndianWord(inReport + 7), relaxed);

@@ -8,6 +8,7 @@
 
 #include "board.h"  // the board's IDs
 #include "padwire.h"
+#include "protocol.h"
 
 // The decoded state of the board. Each field is written by the one active
 // reader thread in a single store of its final value, but accelX, which
@@ -16,15 +17,13 @@
 // a relaxed atomic of its own.
 struct DeviceStateRecord {
     std::atomic<uint8_t> buttons1;  // input report byte 1
-    std::atomic<uint8_t> buttons2;  // byte 2: 0x08 is A, 0x80 is Home
+    std::atomic<uint8_t> buttons2;  // byte 2: aButton, homeButton
     std::atomic<uint8_t> accelX;    // byte 3 of reports whose ID has bit 0 set
     std::atomic<int32_t> rawRf;     // right front, bytes 3-4 big-endian, 0..65535
     std::atomic<int32_t> rawRb;     // right back, bytes 5-6
     std::atomic<int32_t> rawLf;     // left front, bytes 7-8
     std::atomic<int32_t> rawLb;     // left back, bytes 9-10
 };
-
-constexpr unsigned char statusReportId = 0x20;  // sent by the board itself
 
 constexpr uint32_t failedReadPauseMs = 10;  // after a read that delivered no report
 
@@ -39,12 +38,11 @@ extern uint32_t writeInfo;
 extern uint32_t readInfo;
 extern DeviceStateRecord DeviceState;
 
-// Output report 0x11: the LEDs (bit 0 of value is rumble).
+// Output report ledsReportId: the LEDs (bit 0 of value is rumble).
 void SetLeds(int32_t value);
-// Output report 0x12: the data reporting mode.
+// Output report modeReportId: the data reporting mode.
 void SetReportMode(int32_t flags, int32_t mode);
-// Readies the board for weighing: its first LED lit (SetLeds(0x10)), then
-// extension-data reporting (SetReportMode(0x00, 0x34)).
+// Readies the board for weighing: its first LED lit, then weighingMode.
 void ReadyBoard();
 // Reads one input report into inReport and decodes it into DeviceState;
 // after a read that failed, first pauses failedReadPauseMs. 1 when a report
@@ -52,8 +50,5 @@ void ReadyBoard();
 int32_t ReadDeviceReport();
 // Decodes whatever inReport holds (the second half of ReadDeviceReport).
 void DecodeInputReport();
-// 1 when a report of this ID carries the accelerometer byte (0x30 family,
-// bit 0 set), else 0.
-int32_t CarriesAccelerometer(unsigned char id);
 
 #endif

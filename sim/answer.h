@@ -12,9 +12,6 @@
 
 namespace sim {
 
-// The length of an input report on the wire, report ID included.
-size_t ReportLength(uint8_t id);
-
 // The report descriptor of a virtual board, composed for it: vendor-defined
 // usages, one byte per field: output 0x11 (LEDs, 1 byte) and 0x12
 // (reporting mode, 2 bytes), the status report 0x20 and every input report
@@ -24,10 +21,6 @@ std::vector<uint8_t> ReportDescriptor();
 // The ID of the report the board sends in this reporting mode at this
 // moment: the mode's own, unless the script says otherwise.
 uint8_t AnswerReportId(const Moment& moment, uint8_t reportingMode);
-
-// Writes report id, carrying the moment's state, to report (at least 22
-// bytes) and returns its length.
-size_t BuildReport(uint8_t id, const Moment& moment, uint8_t* report);
 
 // When the report after one sent at lastNs is due at this rate (0: at once).
 int64_t NextReportDueNs(int64_t lastNs, int32_t rate);

@@ -17,7 +17,7 @@ Model::Model(Script script)
       chosen_(script_.startMode != defaultReportingMode) {}
 
 void Model::Output(int64_t nowNs, const uint8_t* report, size_t length) {
-    if (length >= 3 && report[0] == 0x12)
+    if (length >= 3 && report[0] == modeReportId)
         changes_.push_back({Ms(nowNs), nowNs + script_.modeLatencyMs * 1000000, report[2]});
 }
 
@@ -42,7 +42,7 @@ size_t Model::Poll(int64_t nowNs, const Moment& moment, uint8_t* report, int64_t
         statusSent_ = moment.statusReports;
         waitingForMode_ = true;
         lastButtons_ = buttons;
-        return BuildReport(0x20, moment, report);
+        return EncodeReport(statusReportId, moment, report);
     }
     bool quiet = moment.fault == StepKind::Silent || waitingForMode_ ||
                  (quietUntilChosen && !chosen_ && buttons == lastButtons_);
@@ -55,7 +55,7 @@ size_t Model::Poll(int64_t nowNs, const Moment& moment, uint8_t* report, int64_t
     }
     lastReportNs_ = ReportSentNs(due, nowNs, moment.rate);
     lastButtons_ = buttons;
-    return BuildReport(AnswerReportId(moment, mode), moment, report);
+    return EncodeReport(AnswerReportId(moment, mode), moment, report);
 }
 
 }  // namespace sim

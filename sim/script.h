@@ -49,10 +49,12 @@
 #include <string_view>
 #include <vector>
 
+#include "report.h"
+
 namespace sim {
 
 // The reporting mode a board is in when switched on: buttons only.
-constexpr uint8_t defaultReportingMode = 0x30;
+constexpr uint8_t defaultReportingMode = dataReportFamily;
 
 enum class StepKind { Board, Silent, Report, Unplugged, Off, Rate, Accel, Status, End };
 
@@ -64,7 +66,7 @@ struct Step {
     int32_t loads[4] = {0, 0, 0, 0};  // rf, rb, lf, lb
     uint8_t reportId = 0;
     int32_t rate = 100;
-    uint8_t accel = 0x80;
+    uint8_t accel = accelLevel;
     int32_t status = 0;
 };
 
@@ -82,15 +84,13 @@ bool ParseScript(std::string_view text, Script* script, std::string* error);
 // The whole text of the file at path; false if it cannot be read.
 bool ReadScriptFile(const char* path, std::string* text);
 
-// What the board is doing at a moment of its script.
-struct Moment {
+// What the board is doing at a moment of its script: its buttons, loads
+// and accelerometer, and what else it does.
+struct Moment : ReportFields {
     StepKind fault = StepKind::Board;  // Board: sending reports as usual
     int64_t faultEndMs = -1;           // end of a Silent stretch; -1: never
-    uint8_t buttons1 = 0, buttons2 = 0;
-    int32_t loads[4] = {0, 0, 0, 0};
     uint8_t reportId = 0;  // 0: the reporting mode's ID
     int32_t rate = 100;
-    uint8_t accel = 0x80;
     int32_t powerCycles = 0;  // off stretches that have ended by now
     int32_t statusReports = 0;  // status lines passed by now
 };

@@ -130,8 +130,8 @@ TEST_F(Decoding, ReadBeforeAnyReportChangesNothing) {
 TEST(OutputReports, EachOverwritesOnlyItsOwnLeadingBytes) {
     test::FreshRun("silent\n");
     test::SetDeviceHandle(OpenHidHandle(boardVendorId, boardProductId));
-    SetReportMode(0x00, 0x31);
-    SetLeds(0x10);
+    SetReportMode(modeFlags, accelerometerMode);
+    SetLeds(firstLed);
     SetReportMode(0x100, 0x134);  // only the low bytes go out
     SetLeds(0x301);
     std::vector<std::string> written = test::WrittenReports(4);

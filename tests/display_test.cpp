@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "console/console.h"
+#include "console/reading.h"
 #include "device/reports.h"
 #include "support.h"
 
@@ -42,7 +43,27 @@ TEST(DisplayLine, MatchesTheFormatExactly) {
         char line[128];
         FormatReading(line, sizeof line);
         EXPECT_STREQ(line, c.line);
+        // Read back, the line gives the values it was made of.
+        Reading r{};
+        ASSERT_TRUE(ParseReading(c.line, &r));
+        EXPECT_EQ(r.buttons1, c.buttons1);
+        EXPECT_EQ(r.buttons2, c.buttons2);
+        EXPECT_EQ(r.Mrf, c.raw[0] - c.tare[0]);
+        EXPECT_EQ(r.Mlb, c.raw[3] - c.tare[3]);
+        EXPECT_EQ(r.Msum, Msum);
     }
+}
+
+// What the program could not have printed is no reading: a line cut
+// short, a total that is not the corners' sum, a button byte past 255,
+// another spacing.
+TEST(DisplayLine, ReadBackOnlyFromTheProgramsOwnLines) {
+    Reading r{};
+    EXPECT_TRUE(ParseReading("0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0", &r));
+    for (const char* line : {"0,0, Msum  6.5(kg), Mrf  123", "0,0, Msum  7.5(kg), Mrf  123, Mrb  234, Mlf  150, Mlb  146\n",
+                             "256,0, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n",
+                             "0,0, Msum 0.0(kg), Mrf 0, Mrb 0, Mlf 0, Mlb 0\n", ""})
+        EXPECT_FALSE(ParseReading(line, &r)) << line;
 }
 
 TEST(ZeroPoint, TakenOnEveryPassWhileAIsHeld) {

@@ -14,17 +14,26 @@
 #include "device/padwire.h"
 #include "device/reports.h"
 #include "platform/platform.h"
+#include "sim/report.h"
 #include "support.h"
 
 namespace {
 
-std::vector<uint8_t> Loads(int id, int buttons2, int rf, int rb, int lf, int lb) {
-    return test::Report({id, 0, buttons2, rf >> 8, rf & 0xFF, rb >> 8, rb & 0xFF, lf >> 8, lf & 0xFF, lb >> 8,
-                         lb & 0xFF});
+// A report as the board sends it in weighingMode; given another ID, the
+// same bytes under it, as a board or a broken link may send them.
+std::vector<uint8_t> Loads(int buttons2, int32_t rf, int32_t rb, int32_t lf, int32_t lb, int id = weighingMode) {
+    sim::ReportFields fields;
+    fields.buttons2 = static_cast<uint8_t>(buttons2);
+    const int32_t loads[4] = {rf, rb, lf, lb};
+    std::copy(loads, loads + 4, fields.loads);
+    std::vector<uint8_t> report(sim::longestReport);
+    report.resize(sim::EncodeReport(weighingMode, fields, report.data()));
+    report[0] = static_cast<uint8_t>(id);
+    return report;
 }
 
 void EndReaderWithHome() {
-    test::Push(Loads(0x30, 0x80, 0, 0, 0, 0));
+    test::Push(Loads(homeButton, 0, 0, 0, 0, dataReportFamily));
     EXPECT_TRUE(test::WaitForProgramThreads());
 }
 
@@ -40,17 +49,17 @@ protected:
 // Reports of the status, memory and acknowledgement kind change nothing,
 // whatever bytes they carry, between reports that do.
 TEST_F(Faults, OtherFamilyBetweenGoodReportsChangesNothing) {
-    test::Push(Loads(0x34, 0x00, 100, 200, 300, 400));
+    test::Push(Loads(0, 100, 200, 300, 400));
     ReadDeviceReport();
     for (int id : {0x20, 0x21, 0x22}) {
         SCOPED_TRACE(id);
-        test::Push(Loads(id, 0xFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF));
+        test::Push(Loads(0xFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, id));
         ReadDeviceReport();
         EXPECT_EQ(DeviceState.buttons2.load(), 0);
         EXPECT_EQ(DeviceState.rawRf.load(), 100);
         EXPECT_EQ(DeviceState.rawLb.load(), 400);
     }
-    test::Push(Loads(0x34, 0x08, 1, 2, 3, 4));
+    test::Push(Loads(aButton, 1, 2, 3, 4));
     ReadDeviceReport();
     EXPECT_EQ(DeviceState.buttons2.load(), 0x08);
     EXPECT_EQ(DeviceState.rawLb.load(), 4);
@@ -64,7 +73,7 @@ TEST_F(Faults, EveryIdOfTheFamilyByItsBits) {
         DeviceState.accelX = 0x11;
         DeviceState.rawRf = 7;
         DeviceState.rawLb = 7;
-        test::Push(Loads(id, 0x40, 0xABCD, 2, 3, 0x1234));
+        test::Push(Loads(0x40, 0xABCD, 2, 3, 0x1234, id));
         ReadDeviceReport();
         EXPECT_EQ(DeviceState.buttons2.load(), 0x40);
         EXPECT_EQ(DeviceState.accelX.load(), (id & 0x01) ? 0xAB : 0x11);
@@ -77,7 +86,7 @@ TEST_F(Faults, EveryIdOfTheFamilyByItsBits) {
 // behind it: the last longer report's bytes. A read of 256 bytes fills the
 // buffer and nothing is read past it.
 TEST_F(Faults, ReadsOfZeroOneTwoAnd256Bytes) {
-    test::Push(Loads(0x34, 0x08, 100, 200, 300, 400));
+    test::Push(Loads(aButton, 100, 200, 300, 400));
     ReadDeviceReport();
     test::Push({});  // 0 bytes: the buffer as it was, decoded again
     ReadDeviceReport();
@@ -361,8 +370,8 @@ TEST(FaultsInARun, BurstOfTenThousandReports) {
     EXPECT_TRUE(test::WaitFor([] { return sim::BoardClockMs() > 1600; }));
     int64_t before = sim::ReportsDelivered();
     for (int i = 0; i < 10000; ++i)
-        test::Push(Loads(0x34, 0, i % 65536, 2, 3, 4));
-    test::Push(Loads(0x34, 0x80, 9, 8, 7, 6));
+        test::Push(Loads(0, i % 65536, 2, 3, 4));
+    test::Push(Loads(homeButton, 9, 8, 7, 6));
     EXPECT_TRUE(test::WaitFor([] {
         DisplayPass();
         return TestLiveThreads() == 0;

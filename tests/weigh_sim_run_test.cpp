@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -13,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "console/console.h"
+#include "console/reading.h"
 #include "under_wine.h"
 
 #ifdef _WIN32
@@ -92,22 +91,10 @@ std::string WriteScript(const std::string& name, const std::string& text) {
     return "\"" + path + "\"";
 }
 
-// A line is in the program's format when reading its values back and
-// printing them again with that format gives the same line, byte for byte.
+// A whole line of the program's, newline included.
 bool InFormat(const std::string& line) {
-    int buttons1, buttons2, rf, rb, lf, lb;
-    double sum;
-    if (std::sscanf(line.c_str(), "%d,%d, Msum%lf(kg), Mrf%d, Mrb%d, Mlf%d, Mlb%d", &buttons1, &buttons2, &sum,
-                    &rf, &rb, &lf, &lb) != 7)
-        return false;
-    if (buttons1 < 0 || buttons1 > 255 || buttons2 < 0 || buttons2 > 255)
-        return false;
-    // The total is the sum of the corners, in kilograms.
-    if (std::abs(sum * 100.0 - (rf + rb + lf + lb)) > 5.0)
-        return false;
-    char again[160];
-    std::snprintf(again, sizeof again, readingFormat, buttons1, buttons2, (rf + rb + lf + lb) / 100.0, rf, rb, lf, lb);
-    return line == again;
+    Reading reading;
+    return !line.empty() && line.back() == '\n' && ParseReading(line, &reading);
 }
 
 // Where in the output the first line containing text stands; -1 if none.

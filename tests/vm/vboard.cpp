@@ -39,9 +39,9 @@ bool Send(uint32_t type, const uhid_event& body) {
 // What report ID id carries at this moment, as the log tells it.
 std::string Describe(uint8_t id, const sim::Moment& m) {
     char what[160];
-    if (id == 0x20)
+    if (id == statusReportId)
         std::snprintf(what, sizeof what, "20 status");
-    else if (id & 0x04)
+    else if (CarriesLoads(id))
         std::snprintf(what, sizeof what, "%02x buttons %02x %02x loads %d %d %d %d", id, m.buttons1, m.buttons2,
                       m.loads[0], m.loads[1], m.loads[2], m.loads[3]);
     else

@@ -72,14 +72,12 @@ std::atomic<double> probeRunningMs{-1};
     if (deviceHandle == -1)
         End(1, "cannot open the device");
     std::printf("hidwait: opened in %.0f ms\n", MsSince(started));
-    SetReportMode(0x00, 0x31);
+    SetReportMode(modeFlags, accelerometerMode);
     testProbeStartHook = [] { probeRunningMs.store(MsSince(probeStarted)); };
     probeStarted = PlatformCounter();
     bool answered = ProbeDevice() == 1;
-    if (answered) {
-        SetLeds(0x10);
-        SetReportMode(0x00, 0x34);
-    }
+    if (answered)
+        ReadyBoard();
     std::printf("hidwait: open check %s, its probe thread running after %.0f ms\n", answered ? "passed" : "failed",
                 probeRunningMs.load());
     PlatformEnd();
