@@ -36,6 +36,43 @@ bool Number(std::string_view word, int base, int64_t low, int64_t high, int64_t*
 
 constexpr int64_t maxMs = int64_t{1} << 40;  // some 35 years
 
+struct ExpectWord {
+    const char* word;
+    ExpectKind kind;
+};
+constexpr ExpectWord expectWords[] = {
+    {"line", ExpectKind::Line},         {"last", ExpectKind::Last},     {"never", ExpectKind::Never},
+    {"notice", ExpectKind::Notice},     {"received", ExpectKind::Received}, {"sent", ExpectKind::Sent},
+    {"status", ExpectKind::Status},
+};
+
+// "expect KIND TEXT": TEXT is the rest of the line after one space, its
+// inner spaces kept and its trailing ones dropped.
+bool ParseExpectation(std::string_view line, Expectation* expectation, std::string* why) {
+    std::vector<std::string_view> words = Words(line);
+    if (words.size() < 3) {
+        *why = "expect takes what and its text";
+        return false;
+    }
+    for (const ExpectWord& known : expectWords) {
+        if (words[1] != known.word)
+            continue;
+        size_t at = static_cast<size_t>(words[1].data() + words[1].size() - line.data()) + 1;
+        std::string_view text = line.substr(at);
+        while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+            text.remove_suffix(1);
+        int64_t status = 0;
+        if (known.kind == ExpectKind::Status && !Number(text, 10, 0, 255, &status)) {
+            *why = "expect status takes an exit status 0..255";
+            return false;
+        }
+        *expectation = {known.kind, std::string(text)};
+        return true;
+    }
+    *why = "expect what? '" + std::string(words[1]) + "'";
+    return false;
+}
+
 }  // namespace
 
 bool ParseScript(std::string_view text, Script* script, std::string* error) {
@@ -59,6 +96,14 @@ bool ParseScript(std::string_view text, Script* script, std::string* error) {
             continue;
         std::string_view verb = words[0];
         size_t args = words.size() - 1;
+        if (verb == "expect") {
+            Expectation expectation;
+            std::string why;
+            if (!ParseExpectation(line, &expectation, &why))
+                return fail(why);
+            parsed.expectations.push_back(std::move(expectation));
+            continue;
+        }
         Step step;
         step.startMs = clock;
         int64_t value = 0;

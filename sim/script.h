@@ -41,6 +41,25 @@
 // Time starts when the program opens the board. After the last stretch the
 // board keeps its last state. missing, remote, mode and latency hold for
 // the whole script, wherever they stand.
+//
+// A script may also say what a run of weigh against its board must show;
+// the board plays on as if these lines were not there, and the tests'
+// checker (tests/scenario.h) holds a run to them. TEXT is the rest of the
+// line, its inner spaces kept:
+//   expect line TEXT          the read-out shows this line, after the line
+//                             expected before it; with no line expected,
+//                             the read-out stays empty
+//   expect last TEXT          the same, and the read-out ends on this line
+//   expect never TEXT         no line of the read-out holds TEXT
+//   expect notice TEXT        the next line of standard error; it holds
+//                             exactly the notices expected, none for none
+//   expect received TEXT      the next output report the board received
+//                             ("12 00 31 (3 bytes)") or power event
+//                             ("switched off") in its log; the log holds
+//                             exactly those expected
+//   expect sent TEXT          the board's log says it sent this report
+//                             ("20 status")
+//   expect status N           weigh ends by itself with status N
 #ifndef WEIGH_SIM_SCRIPT_H
 #define WEIGH_SIM_SCRIPT_H
 
@@ -57,6 +76,13 @@ namespace sim {
 constexpr uint8_t defaultReportingMode = dataReportFamily;
 
 enum class StepKind { Board, Silent, Report, Unplugged, Off, Rate, Accel, Status, End };
+
+enum class ExpectKind { Line, Last, Never, Notice, Received, Sent, Status };
+
+struct Expectation {
+    ExpectKind kind;
+    std::string text;
+};
 
 struct Step {
     StepKind kind = StepKind::Board;
@@ -77,6 +103,7 @@ struct Script {
     uint8_t startMode = defaultReportingMode;  // the reporting mode at open
     int64_t modeLatencyMs = 0;  // from a mode change's report to its effect
     int64_t lengthMs = 0;  // sum of the timed stretches, -1 if one lasts for good
+    std::vector<Expectation> expectations;  // in the script's order
 };
 
 // Parses text; on failure says which line and why in *error.
