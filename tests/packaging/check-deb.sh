@@ -24,6 +24,7 @@ finish() {
 trap finish EXIT
 
 "$(dirname "$0")/check-no-seams.sh" nm "$build_dir/weigh" "$build_dir/weigh-sim" || fail "test seams in the binaries"
+
 # lintian leaves its index databases in TMPDIR: in ours, they go with it.
 mkdir "$work/lintian"
 TMPDIR="$work/lintian" lintian --allow-root --fail-on error "$deb" || fail "lintian reports errors"

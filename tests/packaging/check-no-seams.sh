@@ -24,7 +24,7 @@ planted=$(printf '%s\n' 'sim::testPlanted' 'TestPlanted(int)' 'PlatformMessage(c
 [ "$planted" = "sim::testPlanted|TestPlanted(int)|" ] || fail "the check found '$planted' of the planted seams"
 
 for binary in "$@"; do
-    symbols=$("$nm" -C -j "$binary" 2>/dev/null | grep -v '^$' || true)
+    symbols=$("$nm" -C -j "$binary" | grep -v '^$' || true)
     [ -n "$symbols" ] || fail "$nm finds no symbols in $binary (a stripped binary proves nothing)"
     found=$(printf '%s\n' "$symbols" | sort -u | seams)
     [ -z "$found" ] || fail "$binary carries test seams: $(echo "$found" | tr '\n' ' ')"
