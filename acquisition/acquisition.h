@@ -44,9 +44,12 @@ void ProbeThread();
 // goes, it closes the handle, looks for the board again and readies it.
 void ReadLoopThread();
 
-// Test seam, for tests and tools only: when set, the probe calls it between
-// storing probeActive and its first test of runFlag, so that a test can
-// hold the probe there, as a preempted thread is. Unset: nothing between.
+#ifdef WEIGH_TEST_HOOKS
+// Test seam, for tests and tools only, and only in their builds: when set,
+// the probe calls it between storing probeActive and its first test of
+// runFlag, so that a test can hold the probe there, as a preempted thread
+// is. Unset: nothing between.
 extern void (*testProbeStartHook)();
+#endif
 
 #endif

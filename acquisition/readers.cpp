@@ -8,7 +8,9 @@
 std::atomic<uint8_t> runFlag;
 std::atomic<uint8_t> probeActive;
 PlatformThread probeThread;
+#ifdef WEIGH_TEST_HOOKS
 void (*testProbeStartHook)();
+#endif
 
 static constexpr std::memory_order relaxed = std::memory_order_relaxed;
 static constexpr std::memory_order seqCst = std::memory_order_seq_cst;  // see ProbeThread
@@ -32,8 +34,10 @@ static constexpr std::memory_order seqCst = std::memory_order_seq_cst;  // see P
 // for ever.
 void ProbeThread() {
     probeActive.store(1, seqCst);
+#ifdef WEIGH_TEST_HOOKS
     if (testProbeStartHook)
         testProbeStartHook();
+#endif
     while (runFlag.load(seqCst) != 0) {
         ReadDeviceReport();
         if (CarriesAccelerometer(inReport[0]))

@@ -53,8 +53,9 @@ void PlatformSleep(uint32_t ms);
 // is seen.
 void PlatformMessage(const char* text);
 
-// Test seams: for tests and tools only. The program never sets or calls
-// them, and unset they change nothing.
+#ifdef WEIGH_TEST_HOOKS
+// Test seams: for tests and tools only, and only in their builds. The
+// program never sets or calls them, and unset they change nothing.
 
 // When set, PlatformMessage hands the text to it instead, so that a test
 // sees the messages without a user to dismiss them. Unset: shown as above.
@@ -71,5 +72,6 @@ int32_t TestLiveThreads();
 // 1 when PlatformStart gave its thread the precise sleep, 0 when that
 // thread sleeps as any other.
 int32_t TestPreciseSleep();
+#endif
 
 #endif

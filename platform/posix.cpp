@@ -31,8 +31,10 @@
 
 static_assert(sizeof(pthread_t) <= sizeof(PlatformThread), "a pthread_t must fit a PlatformThread");
 
+#ifdef WEIGH_TEST_HOOKS
 void (*testMessageHook)(const char* text);
 bool testPlainSleep;
+#endif
 
 static std::atomic<int32_t> liveThreads;
 
@@ -69,8 +71,12 @@ static void FillStandardDescriptors() {
 // Elsewhere the sleep stays as the system makes it.
 void PlatformStart() {
     FillStandardDescriptors();
+#ifdef WEIGH_TEST_HOOKS
+    if (testPlainSleep)
+        return;
+#endif
 #ifdef __linux__
-    if (!testPlainSleep && prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0)
+    if (prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0)
         preciseSleep.store(1, std::memory_order_relaxed);
 #endif
 }
@@ -84,9 +90,11 @@ void PlatformEnd() {
     preciseSleep.store(0, std::memory_order_relaxed);
 }
 
+#ifdef WEIGH_TEST_HOOKS
 int32_t TestPreciseSleep() {
     return preciseSleep.load(std::memory_order_relaxed);
 }
+#endif
 
 int64_t PlatformCounter() {
     timespec now;
@@ -179,9 +187,11 @@ void PlatformKillThread(PlatformThread thread, uint32_t) {
     pthread_join(target, nullptr);
 }
 
+#ifdef WEIGH_TEST_HOOKS
 int32_t TestLiveThreads() {
     return liveThreads.load(std::memory_order_acquire);
 }
+#endif
 
 void PlatformSleep(uint32_t ms) {
     timespec wait;
@@ -194,10 +204,12 @@ void PlatformSleep(uint32_t ms) {
 // A console program's modal message: the text on its own line where the
 // user looks for errors, and at a terminal a wait until it has been read.
 void PlatformMessage(const char* text) {
+#ifdef WEIGH_TEST_HOOKS
     if (testMessageHook) {
         testMessageHook(text);
         return;
     }
+#endif
     std::fprintf(stderr, "%s\n", text);
     if (!isatty(STDIN_FILENO))
         return;

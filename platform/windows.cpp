@@ -16,8 +16,10 @@
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
 #endif
 
+#ifdef WEIGH_TEST_HOOKS
 void (*testMessageHook)(const char* text);
 bool testPlainSleep;
+#endif
 
 // The high-resolution timer of the thread that called PlatformStart, and
 // that thread: a waitable timer is one object, and a second thread setting
@@ -149,12 +151,14 @@ void PlatformKillThread(PlatformThread thread, uint32_t exitCode) {
     ReleaseSlot(slot);
 }
 
+#ifdef WEIGH_TEST_HOOKS
 int32_t TestLiveThreads() {
     int32_t live = 0;
     for (int slot = 0; slot < maxThreads; ++slot)
         live += slotState[slot].load(std::memory_order_acquire) == slotRunning;
     return live;
 }
+#endif
 
 // Sleep(1) lasts up to a whole scheduler tick (about 15.6 ms) at Windows'
 // default timer resolution: some 64 lines a second. The resolution is
@@ -175,7 +179,11 @@ static bool UnderWine() {
 // not C runtime descriptors and cannot become standard output.
 void PlatformStart() {
     timeBeginPeriod(1);
-    if (testPlainSleep || UnderWine())
+#ifdef WEIGH_TEST_HOOKS
+    if (testPlainSleep)
+        return;
+#endif
+    if (UnderWine())
         return;
     HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
     if (timer == nullptr)
@@ -191,9 +199,11 @@ void PlatformEnd() {
     timeEndPeriod(1);
 }
 
+#ifdef WEIGH_TEST_HOOKS
 int32_t TestPreciseSleep() {
     return preciseTimer.load(std::memory_order_acquire) != nullptr ? 1 : 0;
 }
+#endif
 
 // On the timer's own thread a relative due time (negative, in 100 ns
 // units) and a wait for it; anywhere else, or should the timer fail, Sleep.
@@ -216,10 +226,12 @@ void PlatformSleep(uint32_t ms) {
 // shown at all (headless Wine) MessageBoxA fails at once. Either way the
 // user still learns why the program stopped.
 void PlatformMessage(const char* text) {
+#ifdef WEIGH_TEST_HOOKS
     if (testMessageHook) {
         testMessageHook(text);
         return;
     }
+#endif
     std::fprintf(stderr, "%s\n", text);
     std::fflush(stderr);
     MessageBoxA(nullptr, text, nullptr, MB_OK);

@@ -60,14 +60,16 @@ void PushReport(const uint8_t* bytes, size_t length);
 // Milliseconds since the board was opened.
 int64_t BoardClockMs();
 
-// Test seams, for tests and tools only (weigh-bench, the soak):
-// testReportObserver, when set, is called with each report as it is handed
-// over. Unset: nothing is called.
+#ifdef WEIGH_TEST_HOOKS
+// Test seams, for tests and tools only (weigh-bench, the soak), and only in
+// their builds: testReportObserver, when set, is called with each report as
+// it is handed over. Unset: nothing is called.
 extern void (*testReportObserver)(const uint8_t* bytes, size_t length);
 // With the environment variable of this name set, the board says on
 // standard error, at the script's end line, how many reports it delivered
 // and how many reads failed. Unset: it says nothing.
 constexpr const char* testStatsVariable = "WEIGH_SIM_STATS";
+#endif
 
 }  // namespace sim
 

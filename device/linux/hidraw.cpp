@@ -67,10 +67,12 @@ HandleSlot* FindSlot(int32_t handle) {
     return nullptr;
 }
 
+#ifdef WEIGH_TEST_HOOKS
 void SetRoot(char* root, const char* value, const char* fallback) {
     const char* chosen = value ? value : fallback;
     std::snprintf(root, PATH_MAX, "%s", chosen);
 }
+#endif
 
 // The number N of a directory entry named hidrawN, or -1.
 int NodeNumber(const char* name) {
@@ -212,6 +214,7 @@ int32_t OpenNode(int number) {
 
 }  // namespace
 
+#ifdef WEIGH_TEST_HOOKS
 void TestSetHidrawRoots(const char* sys, const char* dev) {
     SetRoot(sysRoot, sys, "/sys");
     SetRoot(devRoot, dev, "/dev");
@@ -225,6 +228,7 @@ uint16_t TestOutputReportLength(int32_t handle, uint8_t reportId) {
     HandleSlot* slot = FindSlot(handle);
     return slot ? slot->lengths.bytes[reportId] : 0;
 }
+#endif
 
 // The first node that opens, of those named as the board and then of
 // those named as neither; a remote's never.

@@ -26,9 +26,10 @@ constexpr uint16_t outputReportTooLong = 0xFFFF;
 // (the items before that point still count).
 int32_t ParseOutputReportLengths(const uint8_t* descriptor, size_t length, OutputReportLengths* lengths);
 
-// Test seams: for tests and tools only. The program never calls them;
-// without them the backend looks under /sys and /dev and holds only the
-// handles OpenHidHandle gave.
+#ifdef WEIGH_TEST_HOOKS
+// Test seams: for tests and tools only, and only in their builds. The
+// program never calls them; without them the backend looks under /sys and
+// /dev and holds only the handles OpenHidHandle gave.
 
 // Where OpenHidHandle looks: SYSROOT/class/hidraw/hidrawN/device/uevent
 // and DEVROOT/hidrawN. Defaults "/sys" and "/dev"; nullptr restores one.
@@ -43,5 +44,6 @@ int32_t TestAdoptHidDescriptor(int fd, const uint8_t* descriptor, size_t length)
 // The output report length the library holds for this handle and ID
 // (0: none, or not a handle of ours).
 uint16_t TestOutputReportLength(int32_t handle, uint8_t reportId);
+#endif
 
 #endif

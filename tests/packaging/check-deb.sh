@@ -1,12 +1,14 @@
 #!/bin/sh
-# Checks the .deb as a user meets it: lintian finds no error, it installs,
-# the installed weigh-sim prints correct lines, the manual page renders,
-# weigh without a board takes the not-found path, and removing the package
-# takes away everything it installed. It installs and purges the package
-# `weigh` on this machine: run it as root or as a user who may use sudo.
-#   check-deb.sh PACKAGE.deb
+# Checks the .deb: the binaries it was made from, in BUILD_DIR before
+# CPack stripped them, carry no test seam; and as a user meets it: lintian
+# finds no error, it installs, the installed weigh-sim prints correct lines,
+# the manual page renders, weigh without a board takes the not-found path,
+# and removing the package takes away everything it installed. It installs
+# and purges the package `weigh` on this machine: run it as root or as a
+# user who may use sudo.
+#   check-deb.sh PACKAGE.deb BUILD_DIR
 set -eu
-deb="$1"
+deb="$1" build_dir="$2"
 version=$(dpkg-deb -f "$deb" Version)
 as_root=""
 [ "$(id -u)" -eq 0 ] || as_root="sudo"
@@ -20,6 +22,8 @@ finish() {
     [ $installed = no ] || $as_root dpkg --purge weigh >/dev/null || true
 }
 trap finish EXIT
+
+"$(dirname "$0")/check-no-seams.sh" nm "$build_dir/weigh" "$build_dir/weigh-sim" || fail "test seams in the binaries"
 
 # lintian leaves its index databases in TMPDIR: in ours, they go with it.
 mkdir "$work/lintian"

@@ -1,14 +1,18 @@
 #!/bin/sh
-# Checks the Windows .zip: it holds exactly the programs, the README and the
-# licence, and its weigh.exe, run under Wine with no board, says both
-# messages in order and exits with status 1. It runs them in a Wine prefix
-# of its own (tests/wine/run), removed afterwards.
-#   check-zip.sh PACKAGE.zip VERSION
+# Checks the Windows .zip: the programs it was made from, in BUILD_DIR
+# before CPack stripped them, carry no test seam; it holds exactly the
+# programs, the README and the licence; and its weigh.exe, run under Wine
+# with no board, says both messages in order and exits with status 1. It
+# runs them in a Wine prefix of its own (tests/wine/run), removed afterwards.
+#   check-zip.sh PACKAGE.zip VERSION BUILD_DIR
 set -eu
 zip="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
-version="$2"
+version="$2" build_dir="$3"
 wine_dir="$(cd "$(dirname "$0")/../wine" && pwd)"
 fail() { echo "check-zip: FAILED: $*"; exit 1; }
+
+"$(dirname "$0")/check-no-seams.sh" x86_64-w64-mingw32-nm "$build_dir/weigh.exe" "$build_dir/weigh-sim.exe" ||
+    fail "test seams in the programs"
 
 expected="LICENSE README.md weigh-sim.exe weigh.exe"
 listed=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ' | sed 's/ $//')
