@@ -17,7 +17,7 @@ struct Globals {
 };
 
 constexpr int globalStackDepth = 4;  // as deep as the kernel's HID parser allows
-constexpr uint64_t bitsLimit = 8 * reportBufferSize;  // past this a report cannot be sent anyway
+constexpr uint64_t bitsLimit = uint64_t{8} * reportBufferSize;  // past this a report cannot be sent anyway
 
 // Short item data is little-endian, 0, 1, 2 or 4 bytes long.
 uint32_t ItemData(const uint8_t* data, size_t size) {
