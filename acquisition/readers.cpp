@@ -119,7 +119,7 @@ void ReadLoopThread() {
             // it has found its sensors, say), and after one no data until
             // its reporting mode is set again.
             if (inReport[0] == statusReportId)
-                SetReportMode(modeFlags, weighingMode);
+                SetReportMode(noFlags, weighingMode);
         } else if (!failing) {
             failing = true;
             failingSince = PlatformCounter();

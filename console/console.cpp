@@ -19,7 +19,7 @@ int32_t StartWeighing() {
     // every call on it fails at once, so the open check below fails too.
     if (deviceHandle == -1)
         PlatformMessage("Wii-Remote not found.");
-    SetReportMode(modeFlags, accelerometerMode);
+    SetReportMode(noFlags, accelerometerMode);
     if (ProbeDevice() == 0) {
         PlatformMessage("Wii-Remote cannot open.");
         StopProbe();

@@ -11,10 +11,10 @@
 constexpr unsigned char ledsReportId = 0x11;  // byte 1: the LEDs, bit 0 rumble
 constexpr unsigned char modeReportId = 0x12;  // byte 1: flags, byte 2: the mode
 
-// What weigh sends in them: the first LED lit, rumble off; the flags byte
-// of every mode report.
+// What weigh sends in them: the first LED lit, rumble off; no flag set in
+// any mode report.
 constexpr unsigned char firstLed = 0x10;
-constexpr unsigned char modeFlags = 0x00;
+constexpr unsigned char noFlags = 0x00;
 
 // Input reports. The board sends a status report by itself now and then,
 // and after one no data until its reporting mode is set again.

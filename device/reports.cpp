@@ -30,7 +30,7 @@ void SetReportMode(int32_t flags, int32_t mode) {
 
 void ReadyBoard() {
     SetLeds(firstLed);
-    SetReportMode(modeFlags, weighingMode);
+    SetReportMode(noFlags, weighingMode);
 }
 
 static int32_t BigEndianWord(const unsigned char* bytes) {

@@ -54,7 +54,7 @@ TEST(ProbeDevice, AnswersOnlyWhenTheAccelerometerByteIsNonZero) {
         SCOPED_TRACE(c.name);
         test::FreshRun(c.script);
         OpenBoard();
-        SetReportMode(modeFlags, accelerometerMode);
+        SetReportMode(noFlags, accelerometerMode);
         DeviceState.accelX = 0x55;  // cleared by the check itself
         EXPECT_EQ(ProbeDevice(), c.answered);
         EXPECT_EQ(runFlag.load(), 0);
@@ -67,7 +67,7 @@ TEST(ProbeDevice, AnswersOnlyWhenTheAccelerometerByteIsNonZero) {
 TEST(ProbeDevice, ProbeLeavesByItselfOnceTheWindowHasClosed) {
     test::FreshRun("board 5000 00 00 0 0 0 0\n");
     OpenBoard();
-    SetReportMode(modeFlags, accelerometerMode);
+    SetReportMode(noFlags, accelerometerMode);
     EXPECT_EQ(ProbeDevice(), 1);
     EXPECT_TRUE(test::WaitFor([] { return probeActive.load() == 0; }));
     EXPECT_TRUE(test::WaitForProgramThreads());
@@ -179,9 +179,9 @@ TEST(ReadLoopThread, NeverReadsBesideTheProbe) {
         SCOPED_TRACE(script);
         test::FreshRun(script);
         OpenBoard();
-        SetReportMode(modeFlags, accelerometerMode);
+        SetReportMode(noFlags, accelerometerMode);
         ASSERT_EQ(ProbeDevice(), 1);
-        SetReportMode(modeFlags, weighingMode);
+        SetReportMode(noFlags, weighingMode);
         StartReader();
         EXPECT_TRUE(test::WaitForProgramThreads());
         EXPECT_EQ(sim::MostConcurrentReads(), 1);

@@ -130,7 +130,7 @@ TEST_F(Decoding, ReadBeforeAnyReportChangesNothing) {
 TEST(OutputReports, EachOverwritesOnlyItsOwnLeadingBytes) {
     test::FreshRun("silent\n");
     test::SetDeviceHandle(OpenHidHandle(boardVendorId, boardProductId));
-    SetReportMode(modeFlags, accelerometerMode);
+    SetReportMode(noFlags, accelerometerMode);
     SetLeds(firstLed);
     SetReportMode(0x100, 0x134);  // only the low bytes go out
     SetLeds(0x301);

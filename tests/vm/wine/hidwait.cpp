@@ -72,7 +72,7 @@ std::atomic<double> probeRunningMs{-1};
     if (deviceHandle == -1)
         End(1, "cannot open the device");
     std::printf("hidwait: opened in %.0f ms\n", MsSince(started));
-    SetReportMode(modeFlags, accelerometerMode);
+    SetReportMode(noFlags, accelerometerMode);
     testProbeStartHook = [] { probeRunningMs.store(MsSince(probeStarted)); };
     probeStarted = PlatformCounter();
     bool answered = ProbeDevice() == 1;
