@@ -38,7 +38,7 @@
 #include "../sim/board.h"
 #include "../sim/model.h"
 #include "../tests/program_state.h"
-#include "harness.h"
+#include "figures.h"
 
 namespace {
 

@@ -155,7 +155,7 @@ static int32_t OpenSlot(int slot, const char* path) {
 
 // Whether no transfer is held on the record any more; clears the mark of
 // one that has completed since it was made.
-static bool Settled(OVERLAPPED* overlap, std::atomic<bool>* pending) {
+static bool NoTransferHeld(OVERLAPPED* overlap, std::atomic<bool>* pending) {
     if (pending->load(std::memory_order_acquire) && !HasOverlappedIoCompleted(overlap))
         return false;
     pending->store(false, std::memory_order_relaxed);
@@ -166,8 +166,8 @@ static int FreeSlot() {
     for (int slot = 0; slot < maxOpenDevices; ++slot) {
         OpenDevice* device = &devices[slot];
         if (device->file.load(std::memory_order_acquire) == nullptr &&
-            Settled(&device->readOverlap, &device->readPending) &&
-            Settled(&device->writeOverlap, &device->writePending))
+            NoTransferHeld(&device->readOverlap, &device->readPending) &&
+            NoTransferHeld(&device->writeOverlap, &device->writePending))
             return slot;
     }
     return -1;
@@ -266,7 +266,7 @@ static int32_t Transfer(HANDLE file, OVERLAPPED* overlap, std::atomic<bool>* pen
 // is the driver's, and writes fail.
 extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t* info) {
     OpenDevice* device = Lookup(handle);
-    if (!device || device->outputLength == 0 || !Settled(&device->writeOverlap, &device->writePending))
+    if (!device || device->outputLength == 0 || !NoTransferHeld(&device->writeOverlap, &device->writePending))
         return -1;
     HANDLE file = device->file.load(std::memory_order_relaxed);
     DWORD length = device->outputLength;
@@ -291,7 +291,7 @@ extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t* 
 // as it was when the read fails.
 extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t* info) {
     OpenDevice* device = Lookup(handle);
-    if (!device || device->inputLength == 0 || !Settled(&device->readOverlap, &device->readPending))
+    if (!device || device->inputLength == 0 || !NoTransferHeld(&device->readOverlap, &device->readPending))
         return -1;
     HANDLE file = device->file.load(std::memory_order_relaxed);
     Rearm(&device->readOverlap);
@@ -309,7 +309,7 @@ extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t* i
 
 // Gives a transfer that the driver may still hold on the record, and that
 // the close has cancelled, at most cancelTimeoutMs to come back.
-static void Settle(OVERLAPPED* overlap, std::atomic<bool>* pending) {
+static void AwaitCancelled(OVERLAPPED* overlap, std::atomic<bool>* pending) {
     if (pending->load(std::memory_order_relaxed) &&
         WaitForSingleObject(overlap->hEvent, cancelTimeoutMs) == WAIT_OBJECT_0)
         pending->store(false, std::memory_order_relaxed);
@@ -326,8 +326,8 @@ extern "C" int32_t CloseHidHandle(int32_t handle) {
         return -1;
     HANDLE file = device->file.load(std::memory_order_relaxed);
     CancelIoEx(file, nullptr);
-    Settle(&device->readOverlap, &device->readPending);
-    Settle(&device->writeOverlap, &device->writePending);
+    AwaitCancelled(&device->readOverlap, &device->readPending);
+    AwaitCancelled(&device->writeOverlap, &device->writePending);
     CloseHandle(file);
     ReleaseEvents(device);
     device->file.store(nullptr, std::memory_order_release);

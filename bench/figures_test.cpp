@@ -11,7 +11,7 @@
 
 #include "console/console.h"
 #include "device/reports.h"
-#include "harness.h"
+#include "figures.h"
 #include "sim/report.h"
 #include "sim/script.h"
 #include "tests/program_state.h"
@@ -287,7 +287,7 @@ std::vector<std::string> JsonKeys(const std::string& json, std::vector<std::stri
     return found;
 }
 
-// The keys of the harness's table, in its order.
+// The keys of the figures' table, in its order.
 std::vector<std::string> TableKeys() {
     std::vector<std::string> keys;
     for (const bench::JsonField& field : bench::jsonFields)
@@ -402,7 +402,7 @@ std::vector<std::string> DocLines(const std::string& start) {
     return lines;
 }
 
-// The doc's table of targets is the harness's, row for row.
+// The doc's table of targets is figures.h's, row for row.
 TEST(Doc, TargetsAreTheHarnesss) {
     std::vector<std::string> rows = DocLines("| figure | target |");
     std::vector<std::string> expected = {"| figure | target |", "|---|---|"};

@@ -99,7 +99,7 @@ double Ratio(double a, double b);
 // What the program is held to, against floors measured in the same run:
 // the figure as docs/performance.md's table of targets names it, which
 // side of the limit meets it, the limit and its unit. The doc's table is
-// checked against this one (harness_test.cpp).
+// checked against this one (figures_test.cpp).
 struct Target {
     const char* figure;
     bool atLeast;  // met at or above the limit; else at or below it

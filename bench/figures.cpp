@@ -1,4 +1,4 @@
-#include "harness.h"
+#include "figures.h"
 
 #include <algorithm>
 #include <cmath>
