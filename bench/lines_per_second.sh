@@ -2,7 +2,7 @@
 # lines_per_second.sh PROGRAM [WINE_PREFIX]: the lines a second weigh-sim
 # writes into a file, its board holding one load at 100 reports a second,
 # counted from 0.5 s after the first line for 20 s. With WINE_PREFIX,
-# PROGRAM is weigh-sim.exe, run under Wine through tests/wine/run.
+# PROGRAM is weigh-sim.exe, run under Wine through tests/wine-session/emulator.
 set -eu
 program=${1:?usage: lines_per_second.sh PROGRAM [WINE_PREFIX]}
 prefix=${2:-}
@@ -12,7 +12,7 @@ trap 'rm -rf "$work"' EXIT
 printf 'rate 100\nboard 60000 00 00 1480 1523 1502 1461\nend\n' >"$work/steady.txt"
 : >"$work/out.txt"
 if [ -n "$prefix" ]; then
-    "$here/tests/wine/run" "$prefix" "$program" "$work/steady.txt" >>"$work/out.txt" 2>"$work/err.txt" </dev/null &
+    "$here/tests/wine-session/emulator" "$prefix" "$program" "$work/steady.txt" >>"$work/out.txt" 2>"$work/err.txt" </dev/null &
 else
     "$program" "$work/steady.txt" >>"$work/out.txt" 2>"$work/err.txt" </dev/null &
 fi

@@ -4,7 +4,7 @@
 # std::thread and std::mutex do not compile, and GoogleTest needs them.
 # Everything is linked statically, so that the .exe files need nothing but
 # the system's own DLLs. Tests and test discovery run the .exe files under
-# Wine through tests/wine/run: without a display, so that a message box
+# Wine through tests/wine-session/emulator: without a display, so that a message box
 # fails instead of waiting for a click, and without Wine's desktop process,
 # which cannot start there and would hold each message box some 10 s.
 set(CMAKE_SYSTEM_NAME Windows)
@@ -28,7 +28,7 @@ set(WEIGH_WINE "/usr/lib/wine/wine64" CACHE FILEPATH "Wine, to run the cross-bui
 # that the build needs no Wine.
 set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
 
-# In a Wine prefix of the build tree's own, whose session tests/wine/run
+# In a Wine prefix of the build tree's own, whose session tests/wine-session/emulator
 # starts and the test wine_session_end ends.
 set(WEIGH_WINE_PREFIX "${CMAKE_BINARY_DIR}/wine-prefix")
-set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/../tests/wine/run" "${WEIGH_WINE_PREFIX}")
+set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/../tests/wine-session/emulator" "${WEIGH_WINE_PREFIX}")

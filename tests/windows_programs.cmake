@@ -1,5 +1,5 @@
 # Checks of the cross-built Windows programs, run on the build machine.
-#   -DCHECK=run "-DRUN=tests/wine/run;PREFIX" -DPROGRAM=weigh.exe
+#   -DCHECK=run "-DRUN=tests/wine-session/emulator;PREFIX" -DPROGRAM=weigh.exe
 #       weigh under Wine, where no board is paired and no message box can be
 #       shown: both messages on standard error, in order, then status 1.
 #   -DCHECK=imports -DOBJDUMP=objdump -DPROGRAMS=a.exe,b.exe

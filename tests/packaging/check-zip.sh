@@ -3,12 +3,12 @@
 # before CPack stripped them, carry no test seam; it holds exactly the
 # programs, the README and the licence; and its weigh.exe, run under Wine
 # with no board, says both messages in order and exits with status 1. It
-# runs them in a Wine prefix of its own (tests/wine/run), removed afterwards.
+# runs them in a Wine prefix of its own (tests/wine-session/emulator), removed afterwards.
 #   check-zip.sh PACKAGE.zip VERSION BUILD_DIR
 set -eu
 zip="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
 version="$2" build_dir="$3"
-wine_dir="$(cd "$(dirname "$0")/../wine" && pwd)"
+wine_dir="$(cd "$(dirname "$0")/../wine-session" && pwd)"
 fail() { echo "check-zip: FAILED: $*"; exit 1; }
 
 "$(dirname "$0")/check-no-seams.sh" x86_64-w64-mingw32-nm "$build_dir/weigh.exe" "$build_dir/weigh-sim.exe" ||
@@ -22,7 +22,7 @@ echo "check-zip: holds exactly $expected"
 work=$(mktemp -d)
 trap '"$wine_dir/end" "$work/prefix"; rm -rf "$work"' EXIT
 (cd "$work" && cmake -E tar xf "$zip")
-wine() { "$wine_dir/run" "$work/prefix" "$@"; }
+wine() { "$wine_dir/emulator" "$work/prefix" "$@"; }
 
 shown=$(wine "$work/weigh-sim.exe" --version </dev/null 2>/dev/null | tr -d '\r')
 [ "$shown" = "weigh-sim $version" ] || fail "weigh-sim.exe --version says '$shown'"
