@@ -41,7 +41,8 @@ struct ExpectWord {
     ExpectKind kind;
 };
 constexpr ExpectWord expectWords[] = {
-    {"line", ExpectKind::Line},         {"last", ExpectKind::Last},     {"never", ExpectKind::Never},
+    {"line", ExpectKind::Line},         {"first", ExpectKind::First},   {"last", ExpectKind::Last},
+    {"never", ExpectKind::Never},
     {"notice", ExpectKind::Notice},     {"received", ExpectKind::Received}, {"sent", ExpectKind::Sent},
     {"status", ExpectKind::Status},
 };
@@ -280,6 +281,15 @@ board  600 00 00  1480 1523 1502 1461   # empty again
 board  300 00 80  1480 1523 1502 1461   # Home: the reader stops
 board 2500 00 00  1480 1523 1502 1461   # the read-out stays frozen
 end 0
+# What weigh-sim shows of it, in order, and its end.
+expect first 0,0, Msum 59.7(kg), Mrf 1480, Mrb 1523, Mlf 1502, Mlb 1461
+expect line 0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0
+expect line 0,0, Msum 70.0(kg), Mrf 1750, Mrb 1750, Mlf 1750, Mlb 1750
+expect line 0,0, Msum 70.0(kg), Mrf 3150, Mrb 3150, Mlf  350, Mlb  350
+expect line 0,0, Msum 70.0(kg), Mrf  350, Mrb  350, Mlf 3150, Mlb 3150
+expect line 0,0, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0
+expect last 0,128, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0
+expect status 0
 )";
 
 }  // namespace sim

@@ -49,7 +49,9 @@
 //   expect line TEXT          the read-out shows this line, after the line
 //                             expected before it; with no line expected,
 //                             the read-out stays empty
-//   expect last TEXT          the same, and the read-out ends on this line
+//   expect first TEXT         the same, as the read-out's first line
+//   expect last TEXT          the same, and from there on the read-out
+//                             shows only this line, as when it is frozen
 //   expect never TEXT         no line of the read-out holds TEXT
 //   expect notice TEXT        the next line of standard error; it holds
 //                             exactly the notices expected, none for none
@@ -77,7 +79,7 @@ constexpr uint8_t defaultReportingMode = dataReportFamily;
 
 enum class StepKind { Board, Silent, Report, Unplugged, Off, Rate, Accel, Status, End };
 
-enum class ExpectKind { Line, Last, Never, Notice, Received, Sent, Status };
+enum class ExpectKind { Line, First, Last, Never, Notice, Received, Sent, Status };
 
 struct Expectation {
     ExpectKind kind;

@@ -95,19 +95,23 @@ void CheckReadOut(const sim::Script& scenario, const std::string& output, std::v
                     break;
                 }
         }
-        if (e.kind != sim::ExpectKind::Line && e.kind != sim::ExpectKind::Last)
+        if (e.kind != sim::ExpectKind::Line && e.kind != sim::ExpectKind::First && e.kind != sim::ExpectKind::Last)
             continue;
         anyExpected = true;
         size_t at = from;
         while (at < lines.size() && lines[at] != e.text)
             ++at;
-        if (at == lines.size()) {
+        if (at == lines.size() || (e.kind == sim::ExpectKind::First && at != 0)) {
             failures->push_back("not shown in its place: " + e.text);
             continue;
         }
         from = at + 1;
-        if (e.kind == sim::ExpectKind::Last && lines.back() != e.text)
-            failures->push_back("the read-out does not end on " + e.text + "; its last line: " + lines.back());
+        for (size_t later = at; e.kind == sim::ExpectKind::Last && later < lines.size(); ++later)
+            if (lines[later] != e.text) {
+                failures->push_back("the read-out does not end on " + e.text + "; line " + std::to_string(later + 1) +
+                                    " after it: " + lines[later]);
+                break;
+            }
     }
     if (!anyExpected && !lines.empty())
         failures->push_back("a read-out where none should be: " + lines.front());
