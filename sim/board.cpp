@@ -17,7 +17,6 @@
 
 #include "../device/board.h"
 #include "../device/padwire.h"
-#include "../device/reports.h"
 #include "model.h"
 
 namespace sim {

@@ -20,7 +20,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "device/reports.h"
+#include "device/board.h"
 #include "sim/model.h"
 
 namespace {
