@@ -17,7 +17,6 @@
 
 #include "../device/board.h"
 #include "../device/padwire.h"
-#include "../device/reports.h"
 #include "model.h"
 
 namespace sim {
@@ -73,30 +72,12 @@ struct ReadGuard {
     ReadGuard& operator=(const ReadGuard&) = delete;
 };
 
-bool TakePushed(unsigned char* report, int32_t* length) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (pushed.empty())
-        return false;
-    const std::vector<uint8_t>& bytes = pushed.front();
-    if (!bytes.empty())  // an empty vector's data() may be null
-        std::memcpy(report, bytes.data(), bytes.size());
-    *length = static_cast<int32_t>(bytes.size());
-    pushed.pop_front();
-    return true;
-}
-
-// The moment of the script at now.
-Moment MomentNow(int64_t now) {
-    std::lock_guard<std::mutex> lock(mutex);
-    return model.At(now);
-}
-
-// The handle that reaches the board at this moment: the one handed out in
+// The handle that reaches the board where it stands: the one handed out in
 // the board's present power cycle, while the board is on. One from an
 // earlier cycle never works again.
-bool Reaches(int32_t handle, const Moment& moment) {
-    return handle != 0 && handle == openHandle.load(relaxed) && moment.fault != StepKind::Off &&
-           handle == boardHandle + moment.powerCycles;
+bool Reaches(int32_t handle, const Standing& standing) {
+    return handle != 0 && handle == openHandle.load(relaxed) && standing.presence != Presence::Off &&
+           handle == boardHandle + standing.moment.powerCycles;
 }
 
 // A handle handed out by the board and not yet closed, dead or alive.
@@ -116,19 +97,32 @@ void Hand(const unsigned char* report, int32_t length) {
 #endif
 }
 
-// Ends the process when the script reaches its end line, even when no
-// thread calls on the board any more (the reader stops on Home).
-void StartEndWatcher(int64_t openedNs) {
-    const Step* end = EndStep(model.script());
-    if (!end)
+// Ends the process when the model says the script has ended, even when no
+// thread calls on the board any more (the reader stops on Home): it looks
+// at each change the model foresees. A script without an end line never
+// ends the process.
+void StartEndWatcher() {
+    if (!EndStep(model.script()))
         return;
-    int64_t atNs = openedNs + end->startMs * 1000000;
-    int status = end->status;
     uint32_t mine = generation.load(relaxed);
-    std::thread([atNs, status, mine] {
-        std::this_thread::sleep_until(Clock::time_point(std::chrono::nanoseconds(atNs)));
-        if (generation.load(relaxed) != mine)
-            return;
+    std::thread([mine] {
+        Standing standing;
+        int64_t wakeNs = 0;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (generation.load(relaxed) != mine)
+                    return;
+                int64_t now = NowNs();
+                standing = model.Stand(now);
+                wakeNs = now + (standing.untilMs - model.Ms(now)) * 1000000;  // to the ms
+            }
+            if (standing.presence == Presence::Ended)
+                break;
+            if (standing.untilMs < 0)
+                return;
+            std::this_thread::sleep_until(Clock::time_point(std::chrono::nanoseconds(wakeNs)));
+        }
 #ifdef WEIGH_TEST_HOOKS
         if (std::getenv(testStatsVariable))
             std::fprintf(stderr, "weigh-sim: %lld reports delivered, %lld reads failed\n",
@@ -136,30 +130,8 @@ void StartEndWatcher(int64_t openedNs) {
                          static_cast<long long>(failed.load(relaxed)));
 #endif
         std::fflush(nullptr);
-        std::_Exit(status);
+        std::_Exit(standing.exitStatus);
     }).detach();
-}
-
-// A read on the remote: its reports, as its mode asks for them, until its
-// handle is closed.
-int32_t ReadRemote(unsigned char* report) {
-    while (remoteOpen.load(relaxed)) {
-        uint8_t built[256];
-        int64_t now = NowNs();
-        int64_t until = 0;
-        size_t length = 0;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            length = remote.Poll(now, remote.At(now), built, &until);
-        }
-        if (length > 0) {
-            std::memcpy(report, built, length);
-            Hand(report, static_cast<int32_t>(length));
-            return static_cast<int32_t>(length);
-        }
-        std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(std::chrono::nanoseconds(until - now), pollStep));
-    }
-    return -1;
 }
 
 }  // namespace
@@ -225,9 +197,8 @@ int64_t BoardClockMs() {
 
 using namespace sim;
 
-// A board that is switched off is not there to be opened (an unplugged
-// one still is: its reads and writes fail). A board switched on again
-// starts afresh, in its default reporting mode.
+// A board that is switched off is not there to be opened; an unplugged
+// one still is, and its reads and writes fail.
 extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     Call call;
     call.kind = Call::Open;
@@ -235,9 +206,9 @@ extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     call.productId = productId;
     std::unique_lock<std::mutex> lock(mutex);
     int64_t now = NowNs();
-    Moment moment = model.At(now);
+    Standing standing = model.Stand(now);
     bool ids = vendorId == boardVendorId && productId == boardProductId;
-    bool boardThere = ids && moment.fault != StepKind::Off && !model.script().missing;
+    bool boardThere = ids && standing.presence != Presence::Off;
     bool remoteThere = ids && model.script().remote;
     // The devices with these IDs as a system lists them, the remote first,
     // and the one the backends' rule takes.
@@ -247,7 +218,7 @@ extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
         for (int i = 0; i < 2 && chosen < 0; ++i)
             if (listed[i] && PreferenceByName(listed[i]) == preference)
                 chosen = i;
-    int32_t handle = chosen == 1 ? boardHandle + moment.powerCycles : chosen == 0 ? remoteHandle : -1;
+    int32_t handle = chosen == 1 ? boardHandle + standing.moment.powerCycles : chosen == 0 ? remoteHandle : -1;
     call.handle = call.result = handle;
     calls.push_back(call);
     if (handle == -1) {
@@ -263,13 +234,12 @@ extern "C" int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
         return handle;
     }
     model.RestartPacing();
-    model.PowerOn(moment);
     int32_t before = openHandle.exchange(handle, relaxed);
     if (before != 0 && before != handle)
         staleHandles.fetch_add(1, relaxed);
     if (!model.Started()) {
         model.Start(now);
-        StartEndWatcher(now);
+        StartEndWatcher();
     }
     return handle;
 }
@@ -284,8 +254,8 @@ extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t*)
         std::memcpy(call.bytes.data(), report, call.bytes.size());
     std::lock_guard<std::mutex> lock(mutex);
     int64_t now = NowNs();
-    Moment moment = model.At(now);
-    bool reaches = toRemote || (ours && Reaches(handle, moment) && moment.fault != StepKind::Unplugged);
+    Standing standing = model.Stand(now);
+    bool reaches = toRemote || (ours && Reaches(handle, standing) && standing.presence != Presence::Unplugged);
     call.result = reaches ? 0 : -1;
     if (reaches)
         (toRemote ? remote : model).Output(now, call.bytes.data(), call.bytes.size());
@@ -293,13 +263,12 @@ extern "C" int32_t WriteReport(int32_t handle, unsigned char* report, uint32_t*)
     return call.result;
 }
 
-// A read on a handle that is not the board's is recorded; one on the
-// board's handle after the board went fails at once, as often as it is
-// made, and is only counted.
+// A read on a handle that is not open is recorded. One on the board's
+// handle after the board went, or on the remote's once it is closed, fails
+// at once, as often as it is made, and is only counted.
 extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) {
-    if (handle == remoteHandle && remoteOpen.load(relaxed))
-        return ReadRemote(report);
-    if (!IsOpen(handle)) {
+    bool onRemote = handle == remoteHandle && remoteOpen.load(relaxed);
+    if (!onRemote && !IsOpen(handle)) {
         Call call;
         call.kind = Call::Read;
         call.handle = handle;
@@ -308,30 +277,32 @@ extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) 
         failed.fetch_add(1, relaxed);
         return -1;
     }
+    Model& board = onRemote ? remote : model;
     ReadGuard guard;
     for (;;) {
-        int32_t length = 0;
         int64_t now = NowNs();
-        Moment moment = MomentNow(now);
-        if (!Reaches(handle, moment)) {
-            failed.fetch_add(1, relaxed);
-            return -1;
-        }
-        if (TakePushed(report, &length)) {
-            Hand(report, length);
-            return length;
-        }
-        if (moment.fault == StepKind::Unplugged) {
-            failed.fetch_add(1, relaxed);
-            return -1;
-        }
         uint8_t built[256];
         int64_t until = 0;
+        int32_t length = -1;  // -1: the read fails
+        bool given = false;   // a pushed report, even an empty one
         {
             std::lock_guard<std::mutex> lock(mutex);
-            length = static_cast<int32_t>(model.Poll(now, moment, built, &until));
+            Standing standing = board.Stand(now);
+            bool reaches = onRemote ? remoteOpen.load(relaxed) : Reaches(handle, standing);
+            if (reaches && !onRemote && !pushed.empty()) {
+                length = static_cast<int32_t>(pushed.front().size());
+                std::copy(pushed.front().begin(), pushed.front().end(), built);
+                pushed.pop_front();
+                given = true;
+            } else if (reaches && standing.presence != Presence::Unplugged) {
+                length = static_cast<int32_t>(board.Poll(now, standing.moment, built, &until));
+            }
         }
-        if (length == 0) {
+        if (length < 0) {
+            failed.fetch_add(1, relaxed);
+            return -1;
+        }
+        if (length == 0 && !given) {
             // Short steps, so that a change of script or mode on the way
             // is seen by the report that comes.
             std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(std::chrono::nanoseconds(until - now), pollStep));

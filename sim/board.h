@@ -3,7 +3,7 @@
 //
 // It answers reporting mode 0x31 with 0x31 reports whose accelerometer byte
 // is non-zero and mode 0x34 with 0x34 reports carrying the four loads, paced
-// at the script's rate, and records every call that reaches it.
+// at the script's rate, and records the calls that reach it (Calls).
 #ifndef WEIGH_SIM_BOARD_H
 #define WEIGH_SIM_BOARD_H
 
@@ -39,8 +39,9 @@ struct Call {
     std::array<uint8_t, 256> bytes{};  // Write: the whole buffer as passed
 };
 
-// Every Open, Write and Close in order; a Read is recorded only when it is
-// made on a handle other than the board's.
+// Every Open, Write and Close in order, and each Read on a handle that is
+// not open; one on an open handle, of which a run makes a hundred a second,
+// is only counted.
 std::vector<Call> Calls();
 
 // Reports delivered, reads that failed, and the most threads ever inside

@@ -1,5 +1,6 @@
 #include "model.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -21,16 +22,32 @@ void Model::Output(int64_t nowNs, const uint8_t* report, size_t length) {
         changes_.push_back({Ms(nowNs), nowNs + script_.modeLatencyMs * 1000000, report[2]});
 }
 
-bool Model::PowerOn(const Moment& moment) {
-    if (moment.powerCycles == powerCycle_)
-        return false;
-    powerCycle_ = moment.powerCycles;
-    lastButtons_ = static_cast<uint16_t>(moment.buttons1 << 8 | moment.buttons2);
-    changes_.clear();
-    waitingForMode_ = false;
-    mode_ = defaultReportingMode;
-    chosen_ = false;
-    return true;
+Standing Model::Stand(int64_t nowNs) {
+    int64_t ms = Ms(nowNs);
+    Standing standing;
+    const Moment& moment = standing.moment = MomentAt(script_, ms);
+    if (moment.powerCycles != powerCycle_) {  // on again: in its default mode, no change on the way
+        powerCycle_ = moment.powerCycles;
+        lastButtons_ = static_cast<uint16_t>(moment.buttons1 << 8 | moment.buttons2);
+        changes_.clear();
+        waitingForMode_ = false;
+        mode_ = defaultReportingMode;
+        chosen_ = false;
+    }
+    auto next = std::find_if(script_.steps.begin(), script_.steps.end(),
+                             [ms](const Step& step) { return step.startMs > ms; });
+    standing.untilMs = next == script_.steps.end() ? moment.faultEndMs : next->startMs;
+    const Step* end = Started() ? EndStep(script_) : nullptr;
+    if (end && ms >= end->startMs) {
+        standing.presence = Presence::Ended;
+        standing.untilMs = -1;
+        standing.exitStatus = end->status;
+    } else if (script_.missing || moment.fault == StepKind::Off) {
+        standing.presence = Presence::Off;
+    } else if (moment.fault == StepKind::Unplugged) {
+        standing.presence = Presence::Unplugged;
+    }
+    return standing;
 }
 
 size_t Model::Poll(int64_t nowNs, const Moment& moment, uint8_t* report, int64_t* untilNs) {

@@ -1,8 +1,9 @@
-// The board's model, free of any transport: its script's clock, its
-// reporting mode and the mode changes on their way to it, its power
-// cycles, and the pacing of its reports. The simulated board (board.cpp)
-// and the virtual board on /dev/uhid (tests/vm/vboard.cpp) both play their
-// scripts with it, so a behaviour of the board is written here once.
+// The board's model, free of any transport: its script's clock, where it
+// stands (there, unplugged, off, at the script's end), its reporting mode
+// and the mode changes on their way to it, and the pacing of its reports.
+// The simulated board (board.cpp) and the virtual board on /dev/uhid
+// (tests/vm/vboard.cpp) both play their scripts with it, so a behaviour of
+// the board is written here once.
 #ifndef WEIGH_SIM_MODEL_H
 #define WEIGH_SIM_MODEL_H
 
@@ -26,6 +27,21 @@ struct ModeChange {
     uint8_t mode;
 };
 
+// Where the board stands, the same for every transport.
+enum class Presence {
+    There,      // on and connected
+    Unplugged,  // its link is down: nothing reaches it and nothing comes
+    Off,        // switched off, or missing: not there; an earlier handle is dead
+    Ended,      // its script's end line has passed: the process ends
+};
+
+struct Standing {
+    Presence presence = Presence::There;
+    int64_t untilMs = -1;    // when it may change: its next line, or its last stretch's end; -1: never
+    int32_t exitStatus = 0;  // Ended: the end line's status
+    Moment moment;           // what the script has it do then, its power cycle too
+};
+
 // One board playing one script. Not thread-safe: its caller guards it.
 class Model {
 public:
@@ -37,7 +53,11 @@ public:
     void Start(int64_t nowNs) { startedNs_ = nowNs; }
     bool Started() const { return startedNs_ >= 0; }
     int64_t Ms(int64_t nowNs) const { return Started() ? (nowNs - startedNs_) / 1000000 : 0; }
-    Moment At(int64_t nowNs) const { return MomentAt(script_, Ms(nowNs)); }
+
+    // Where the board stands at now; switched on again, it is in its default
+    // reporting mode with no change on the way. The script ends only once
+    // its clock runs.
+    Standing Stand(int64_t nowNs);
 
     // An output report reached the board: a mode report (0x12) takes effect
     // the script's latency later, after those on the way before it.
@@ -52,11 +72,6 @@ public:
     // Whether the mode was chosen by someone since the board was switched
     // on: a program, or the earlier run a script's mode line stands for.
     bool ModeChosen() const { return chosen_; }
-
-    // Follows the script's power cycles: a board switched on again is in
-    // its default reporting mode with no change on the way. True when this
-    // moment is in a new cycle.
-    bool PowerOn(const Moment& moment);
 
     // The next report is due at once, as at an open.
     void RestartPacing() { lastReportNs_ = 0; }

@@ -5,6 +5,7 @@
 #include "device/reports.h"
 #include "sim/answer.h"
 #include "sim/board.h"
+#include "sim/model.h"
 #include "sim/script.h"
 #include "support.h"
 
@@ -94,6 +95,55 @@ TEST(Script, MomentFollowsTheStretches) {
     EXPECT_EQ(sim::MomentAt(script, 200).loads[0], 5);
     EXPECT_EQ(sim::MomentAt(script, 100000).loads[3], 8);  // the last state holds
     EXPECT_EQ(sim::MomentAt(script, 100000).fault, StepKind::Board);
+}
+
+// Where the board stands, which both the simulated board and the virtual
+// one act on: gone and back, a new power cycle in the default mode, the end
+// of the script once its clock runs, and when each may change next.
+TEST(Model, StandsWhereTheScriptPutsIt) {
+    using sim::Presence;
+    struct At {
+        int64_t ms;
+        Presence presence;
+        int64_t untilMs;
+        int32_t powerCycles;
+    };
+    struct Case {
+        const char* script;
+        std::vector<At> at;
+    };
+    const std::vector<Case> cases = {
+        {"board 100 00 00 1 1 1 1\nunplugged 50\nboard 100 00 00 2 2 2 2\noff 200\nboard 100 00 00 3 3 3 3\nend 4\n",
+         {{0, Presence::There, 100, 0},
+          {120, Presence::Unplugged, 150, 0},
+          {150, Presence::There, 250, 0},
+          {300, Presence::Off, 450, 0},
+          {450, Presence::There, 550, 1},
+          {550, Presence::Ended, -1, 1}}},
+        {"board 100 00 00 1 1 1 1\nunplugged 50\n", {{120, Presence::Unplugged, 150, 0}, {150, Presence::There, -1, 0}}},
+        {"off\n", {{0, Presence::Off, -1, 0}}},
+        {"end 4\n", {{0, Presence::Ended, -1, 0}}},
+        {"missing\nboard 100 00 00 1 1 1 1\n", {{0, Presence::Off, -1, 0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.script);
+        Script script;
+        std::string error;
+        ASSERT_TRUE(sim::ParseScript(c.script, &script, &error)) << error;
+        sim::Model model(script);
+        EXPECT_NE(model.Stand(999000000).presence, Presence::Ended) << "the clock stands at 0 until it starts";
+        model.Start(0);
+        const uint8_t mode34[] = {0x12, 0x00, 0x34};
+        model.Output(0, mode34, sizeof mode34);
+        for (const At& at : c.at) {
+            sim::Standing standing = model.Stand(at.ms * 1000000);
+            EXPECT_EQ(standing.presence, at.presence) << at.ms << " ms";
+            EXPECT_EQ(standing.untilMs, at.untilMs) << at.ms << " ms";
+            EXPECT_EQ(standing.moment.powerCycles, at.powerCycles) << at.ms << " ms";
+            EXPECT_EQ(model.Mode(at.ms * 1000000), at.powerCycles ? sim::defaultReportingMode : 0x34) << at.ms << " ms";
+            EXPECT_EQ(standing.exitStatus, at.presence == Presence::Ended ? 4 : 0);
+        }
+    }
 }
 
 TEST(Script, BuiltInSessionParsesAndEnds) {

@@ -4,10 +4,12 @@
 // same IDs) and our own descriptor, playing SCRIPT (sim/script.h) with the
 // board's model. The script's clock starts at the first output report, as
 // under Wine winebus opens the node long before the program does (--replay:
-// at every one, a device serving programs in turn). An off line destroys the
-// device, as a board switched off leaves the bus. It logs the output reports
-// as the kernel hands them over, the mode changes as they take effect, each
-// change in what it sends, and each switch off and on.
+// at every one, a device serving programs in turn). While the model has the
+// board unplugged or off, the device is destroyed, as such a board leaves the
+// bus, and it is created anew when the board comes back; the script's end, or
+// a board gone for good, ends vboard. It logs the output reports as the
+// kernel hands them over, the mode changes as they take effect, each change
+// in what it sends, and each going and coming back.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +22,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "device/reports.h"
+#include "device/board.h"
 #include "sim/model.h"
 
 namespace {
@@ -82,8 +84,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vboard: %s: %s\n", args[0].c_str(), error.c_str());
         return 2;
     }
-    const sim::Step* end = sim::EndStep(script);
     sim::Model board(script);
+    board.quietUntilChosen = true;
 
     uhid = open("/dev/uhid", O_RDWR | O_CLOEXEC);
     if (uhid < 0) {
@@ -106,8 +108,8 @@ int main(int argc, char** argv) {
         std::printf("vboard: left in mode %02x\n", board.Mode(0));
 
     const uhid_event none{};
-    bool opened = false, switchedOff = false;
-    board.quietUntilChosen = true;
+    bool opened = false;
+    sim::Presence gone = sim::Presence::There;  // how the device went; There: it is there
     std::string lastSent;
     for (;;) {
         int64_t now = sim::NowNs();
@@ -116,31 +118,24 @@ int main(int argc, char** argv) {
             std::printf("vboard: at %lld ms mode %02x, asked for at %lld ms\n", boardMs, change.mode,
                         static_cast<long long>(change.askedMs));
         });
-        if (board.Started() && end && boardMs >= end->startMs) {
-            std::printf("vboard: script ends\n");
-            Send(UHID_DESTROY, none);
-            return end->status;
+        sim::Standing standing = board.Stand(now);
+        bool there = standing.presence == sim::Presence::There;
+        if ((gone == sim::Presence::There) != there) {
+            if (!Send(there ? UHID_CREATE2 : UHID_DESTROY, there ? create : none))
+                return 1;
+            sim::Presence how = there ? gone : standing.presence;
+            bool off = how == sim::Presence::Off;
+            std::printf("vboard: at %lld ms %s\n", boardMs, how == sim::Presence::Ended ? "script ends"
+                        : there ? (off ? "switched on, a new device" : "plugged in again, a new device")
+                                : (off ? "switched off" : "unplugged"));
+            gone = standing.presence;
+            opened = false;
         }
-        sim::Moment moment = board.At(now);
+        if (!there && standing.untilMs < 0)  // the script's end, or gone for good
+            return standing.exitStatus;
+        sim::Moment& moment = standing.moment;
         if (moment.rate == 0)  // as fast as they are read: here, every millisecond
             moment.rate = 1000;
-        bool off = board.Started() && moment.fault == sim::StepKind::Off;
-        if (off && !switchedOff) {
-            switchedOff = true;
-            opened = false;
-            Send(UHID_DESTROY, none);
-            std::printf("vboard: at %lld ms switched off\n", boardMs);
-        } else if (!off && board.PowerOn(moment)) {
-            switchedOff = false;
-            if (!Send(UHID_CREATE2, create))
-                return 1;
-            std::printf("vboard: at %lld ms switched on, a new device\n", boardMs);
-        }
-        if (opened && moment.fault == sim::StepKind::Unplugged) {
-            std::printf("vboard: unplugged\n");
-            Send(UHID_DESTROY, none);
-            return 0;
-        }
         uhid_event input{};
         int64_t until = now + 2000000;
         size_t length = opened ? board.Poll(now, moment, input.u.input2.data, &until) : 0;
