@@ -5,22 +5,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "device/linux/hidraw_internal.h"
@@ -31,34 +30,29 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
+using Buffer = std::array<unsigned char, 256>;
 
-// The board's output reports as a descriptor declares them: 0x11 with one
-// byte, 0x12 with two, and an input report 0x34 that must not count.
-const Bytes boardDescriptor = {
-    0x06, 0x00, 0xFF,  // Usage Page (vendor)
-    0x09, 0x01,        // Usage
-    0xA1, 0x01,        // Collection (application)
-    0x15, 0x00, 0x26, 0xFF, 0x00,  // Logical 0..255
-    0x75, 0x08,        // Report Size 8
-    0x85, 0x11, 0x95, 0x01, 0x09, 0x01, 0x91, 0x02,  // ID 0x11, 1 byte out
-    0x85, 0x12, 0x95, 0x02, 0x09, 0x01, 0x91, 0x02,  // ID 0x12, 2 bytes out
-    0x85, 0x34, 0x95, 0x15, 0x09, 0x01, 0x81, 0x02,  // ID 0x34, 21 bytes in
-    0xC0,
-};
+// "85 11 95 01" as bytes.
+Bytes Hex(const char* text) {
+    std::istringstream in(text);
+    Bytes bytes;
+    for (unsigned byte; in >> std::hex >> byte;)
+        bytes.push_back(static_cast<uint8_t>(byte));
+    return bytes;
+}
 
-struct Parsed {
-    int32_t result;
-    OutputReportLengths lengths;
-};
+// The board's output reports as a descriptor declares them, in a vendor
+// collection of 8-bit fields: 0x11 with one byte, 0x12 with two, and an
+// input report 0x34 of 21 bytes that must not count.
+const Bytes boardDescriptor = Hex("06 00 FF  09 01  A1 01  15 00 26 FF 00  75 08  85 11 95 01 09 01 91 02  "
+                                  "85 12 95 02 09 01 91 02  85 34 95 15 09 01 81 02  C0");
 
-// The descriptor goes through a buffer of exactly its size, so that a read
-// past its end is caught under AddressSanitizer.
-Parsed Parse(const Bytes& descriptor) {
-    std::unique_ptr<uint8_t[]> exact(new uint8_t[descriptor.size()]);
-    std::copy(descriptor.begin(), descriptor.end(), exact.get());
-    Parsed parsed;
-    parsed.result = ParseOutputReportLengths(exact.get(), descriptor.size(), &parsed.lengths);
-    return parsed;
+// The given bytes, then 0xEE, where a byte the library wrote stands out.
+Buffer Filled(std::initializer_list<unsigned char> first = {}) {
+    Buffer buffer;
+    buffer.fill(0xEE);
+    std::copy(first.begin(), first.end(), buffer.begin());
+    return buffer;
 }
 
 TEST(ReportDescriptor, OutputLengthsPerReportId) {
@@ -70,64 +64,47 @@ TEST(ReportDescriptor, OutputLengthsPerReportId) {
     };
     const std::vector<Case> cases = {
         {"the board's", boardDescriptor, 0, {{0x11, 2}, {0x12, 3}, {0x34, 0}, {0x00, 0}}},
-        {"sizes that are not whole bytes",
-         {0x85, 0x01, 0x75, 0x01, 0x95, 0x03, 0x91, 0x02,   // ID 1: 3 bits
-          0x75, 0x04, 0x95, 0x01, 0x91, 0x03,               //       + 4 bits: one byte
-          0x85, 0x02, 0x75, 0x03, 0x95, 0x03, 0x91, 0x02,   // ID 2: 9 bits: two bytes
-          0x85, 0x01, 0x75, 0x01, 0x95, 0x01, 0x91, 0x02},  // ID 1 again: 8 bits
-         0, {{0x01, 2}, {0x02, 3}}},
-        {"no report IDs: index 0",
-         {0x75, 0x08, 0x95, 0x04, 0x91, 0x02}, 0, {{0x00, 5}}},
-        {"push and pop keep the globals",
-         {0x85, 0x05, 0x75, 0x08, 0x95, 0x02, 0xA4, 0x75, 0x10, 0x95, 0x03, 0x91, 0x02, 0xB4,
-          0x91, 0x02},
-         0, {{0x05, 1 + 6 + 2}}},
-        {"a long item is stepped over",
-         {0x85, 0x07, 0xFE, 0x03, 0x10, 0x91, 0x91, 0x91, 0x75, 0x08, 0x95, 0x01, 0x91, 0x02},
-         0, {{0x07, 2}}},
-        {"four-byte item data",
-         {0x85, 0x08, 0x77, 0x08, 0x00, 0x00, 0x00, 0x97, 0x03, 0x00, 0x00, 0x00, 0x91, 0x02},
-         0, {{0x08, 4}}},
-        {"feature and input items do not count",
-         {0x85, 0x09, 0x75, 0x08, 0x95, 0x04, 0x81, 0x02, 0xB1, 0x02}, 0, {{0x09, 0}}},
-        {"longer than the program's buffer",
-         {0x85, 0x0A, 0x75, 0x08, 0x96, 0x00, 0x01, 0x91, 0x02,   // 256 bytes + ID
-          0x85, 0x0B, 0x75, 0x08, 0x95, 0xFF, 0x91, 0x02,         // 255 bytes + ID fits
-          0x85, 0x0C, 0x77, 0xFF, 0xFF, 0xFF, 0xFF, 0x97, 0xFF, 0xFF, 0xFF, 0xFF, 0x91, 0x02},
-         0, {{0x0A, outputReportTooLong}, {0x0B, 256}, {0x0C, outputReportTooLong}}},
-        {"truncated inside a short item: what came before counts",
-         {0x85, 0x03, 0x75, 0x08, 0x95, 0x01, 0x91, 0x02, 0x96, 0x01}, -1, {{0x03, 2}}},
-        {"truncated inside a long item",
-         {0x85, 0x03, 0x75, 0x08, 0x95, 0x01, 0x91, 0x02, 0xFE, 0x10, 0x00, 0x01}, -1, {{0x03, 2}}},
-        {"truncated inside a long item's header", {0xFE, 0x01}, -1, {}},
-        {"report ID 0 is no report ID", {0x85, 0x00, 0x75, 0x08, 0x95, 0x01, 0x91, 0x02}, -1, {{0x00, 0}}},
-        {"pop with nothing pushed", {0xB4, 0x75, 0x08, 0x95, 0x01, 0x91, 0x02}, -1, {{0x00, 0}}},
+        {"sizes not whole bytes: ID 1 of 3 + 4 bits and, further on, 1 more: one byte; ID 2 of 9 bits: two",
+         Hex("85 01 75 01 95 03 91 02  75 04 95 01 91 03  85 02 75 03 95 03 91 02  85 01 75 01 95 01 91 02"),
+         0,
+         {{0x01, 2}, {0x02, 3}}},
+        {"no report IDs: index 0", Hex("75 08 95 04 91 02"), 0, {{0x00, 5}}},
+        {"push and pop keep globals", Hex("85 05 75 08 95 02 A4 75 10 95 03 91 02 B4 91 02"), 0, {{0x05, 1 + 6 + 2}}},
+        {"a long item is stepped over", Hex("85 07 FE 03 10 91 91 91 75 08 95 01 91 02"), 0, {{0x07, 2}}},
+        {"four-byte item data", Hex("85 08 77 08 00 00 00 97 03 00 00 00 91 02"), 0, {{0x08, 4}}},
+        {"feature and input items do not count", Hex("85 09 75 08 95 04 81 02 B1 02"), 0, {{0x09, 0}}},
+        {"longer than the program's buffer: 256 bytes and the ID; 255 and the ID, which fit; 2^32 - 1 fields",
+         Hex("85 0A 75 08 96 00 01 91 02  85 0B 75 08 95 FF 91 02  85 0C 77 FF FF FF FF 97 FF FF FF FF 91 02"),
+         0,
+         {{0x0A, outputReportTooLong}, {0x0B, 256}, {0x0C, outputReportTooLong}}},
+        {"truncated in a short item: what came before counts", Hex("85 03 75 08 95 01 91 02 96 01"), -1, {{0x03, 2}}},
+        {"truncated inside a long item", Hex("85 03 75 08 95 01 91 02 FE 10 00 01"), -1, {{0x03, 2}}},
+        {"truncated inside a long item's header", Hex("FE 01"), -1, {}},
+        {"report ID 0 is no report ID", Hex("85 00 75 08 95 01 91 02"), -1, {{0x00, 0}}},
+        {"pop with nothing pushed", Hex("B4 75 08 95 01 91 02"), -1, {{0x00, 0}}},
         {"empty", {}, 0, {{0x00, 0}, {0x11, 0}}},
     };
     for (const Case& c : cases) {
-        Parsed parsed = Parse(c.descriptor);
-        EXPECT_EQ(parsed.result, c.result) << c.what;
-        int declared = 0;
-        for (int id = 0; id < 256; ++id)
-            declared += parsed.lengths.bytes[id] != 0;
-        int expectedDeclared = 0;
+        // A copy of exactly its size: a read past its end fails under AddressSanitizer.
+        Bytes exact(c.descriptor.begin(), c.descriptor.end());
+        OutputReportLengths lengths;
+        EXPECT_EQ(ParseOutputReportLengths(exact.data(), exact.size(), &lengths), c.result) << c.what;
+        auto declared = std::count_if(lengths.bytes, lengths.bytes + 256, [](uint16_t n) { return n != 0; });
         for (const auto& [id, bytes] : c.lengths) {
-            EXPECT_EQ(parsed.lengths.bytes[id], bytes) << c.what << ", report " << id;
-            expectedDeclared += bytes != 0;
+            EXPECT_EQ(lengths.bytes[id], bytes) << c.what << ", report " << id;
+            declared -= bytes != 0;
         }
-        EXPECT_EQ(declared, expectedDeclared) << c.what << ": reports declared";
+        EXPECT_EQ(declared, 0) << c.what << ": reports declared beyond those expected";
     }
 }
 
 // A fake /sys and /dev in a temporary folder; restores the real roots.
-class FakeTree : public ::testing::Test {
-protected:
+struct FakeTree : testing::Test {
     void SetUp() override {
         char pattern[] = "/tmp/weigh-hidraw-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root = pattern;
-        fs::create_directories(root / "sys/class/hidraw");
-        fs::create_directories(root / "dev");
+        Empty();
         TestSetHidrawRoots((root / "sys").c_str(), (root / "dev").c_str());
     }
     void TearDown() override {
@@ -136,17 +113,25 @@ protected:
         TestSetHidrawRoots(nullptr, nullptr);
         fs::remove_all(root);
     }
+    // Closes what was opened and leaves both trees without a device.
+    void Empty() {
+        for (int fd : opened)
+            CloseHidHandle(fd);
+        opened.clear();
+        fs::remove_all(root / "sys");
+        fs::remove_all(root / "dev");
+        fs::create_directories(root / "sys/class/hidraw");
+        fs::create_directories(root / "dev");
+    }
 
     // hidrawN with the given HID_ID and HID_NAME (none if nullptr), and its
     // node unless told otherwise.
     void AddNode(int number, const std::string& hidId, bool withNode = true, const char* name = "Test board") {
         fs::path device = root / "sys/class/hidraw" / ("hidraw" + std::to_string(number)) / "device";
         fs::create_directories(device);
-        std::ofstream uevent(device / "uevent");
-        uevent << "DRIVER=hid-generic\nHID_ID=" << hidId << "\n";
-        if (name)
-            uevent << "HID_NAME=" << name << "\n";
-        uevent << "MODALIAS=hid:b0003\n";
+        std::ofstream(device / "uevent") << "DRIVER=hid-generic\nHID_ID=" << hidId << "\n"
+                                         << (name ? "HID_NAME=" + std::string(name) + "\n" : "")
+                                         << "MODALIAS=hid:b0003\n";
         if (withNode)
             std::ofstream(Node(number)) << "";
     }
@@ -159,7 +144,7 @@ protected:
         return handle;
     }
 
-    // Whether handle is an open descriptor of that very file.
+    // Whether handle is an open descriptor of that very file (never for -1).
     bool IsNode(int32_t handle, int number) {
         struct stat byHandle, byPath;
         return fstat(handle, &byHandle) == 0 && stat(Node(number).c_str(), &byPath) == 0 &&
@@ -190,7 +175,6 @@ TEST_F(FakeTree, OneMatchAmongOthers) {
     AddNode(2, "0003:000004F2:00000112");
     fs::create_directories(root / "sys/class/hidraw/unrelated");
     int32_t handle = Open();
-    ASSERT_GE(handle, 0);
     EXPECT_TRUE(IsNode(handle, 1));
     EXPECT_NE(fcntl(handle, F_GETFD) & FD_CLOEXEC, 0) << "a child process must not inherit the board";
     EXPECT_EQ(fcntl(handle, F_GETFL) & O_ACCMODE, O_RDWR);
@@ -199,9 +183,7 @@ TEST_F(FakeTree, OneMatchAmongOthers) {
 TEST_F(FakeTree, FirstOfTwoMatchesByNumber) {
     AddNode(10, board);  // "hidraw10" sorts before "hidraw2" as text
     AddNode(2, "0003:0000057E:00000306");
-    int32_t handle = Open();
-    ASSERT_GE(handle, 0);
-    EXPECT_TRUE(IsNode(handle, 2));
+    EXPECT_TRUE(IsNode(Open(), 2));
 }
 
 TEST_F(FakeTree, NodeThatCannotBeOpenedIsPassedOver) {
@@ -209,9 +191,7 @@ TEST_F(FakeTree, NodeThatCannotBeOpenedIsPassedOver) {
     AddNode(3, board, false);
     fs::create_directories(Node(3));  // a directory cannot be opened read-write
     AddNode(4, board);
-    int32_t handle = Open();
-    ASSERT_GE(handle, 0);
-    EXPECT_TRUE(IsNode(handle, 4));
+    EXPECT_TRUE(IsNode(Open(), 4));
 }
 
 TEST_F(FakeTree, OnlyNodeCannotBeOpened) {
@@ -228,39 +208,25 @@ TEST_F(FakeTree, BoardIsChosenByNameAndTheRemoteNever) {
         const char* what;
         std::vector<const char*> names;  // hidraw0, hidraw1, ...; nullptr: no HID_NAME
         int expected;                    // the node opened, -1 for none
-        bool remoteReported;
     };
     const Case cases[] = {
-        {"a remote listed before the board", {remoteName, boardName}, 1, false},
-        {"a device named as neither before the board", {"Test board", boardName}, 1, false},
-        {"unnamed devices: the first", {nullptr, "", nullptr}, 0, false},
-        {"a remote and an unnamed device", {remoteName, nullptr}, 1, false},
-        {"a name that only begins like the board's", {"Nintendo RVL-WBC-01 ", remoteName}, 0, false},
-        {"two remotes alone", {remoteName, remoteName}, -1, true},
+        {"a remote listed before the board", {remoteName, boardName}, 1},
+        {"a device named as neither before the board", {"Test board", boardName}, 1},
+        {"unnamed devices: the first", {nullptr, "", nullptr}, 0},
+        {"a remote and an unnamed device", {remoteName, nullptr}, 1},
+        {"a name that only begins like the board's", {"Nintendo RVL-WBC-01 ", remoteName}, 0},
+        {"two remotes alone", {remoteName, remoteName}, -1},
     };
     for (const Case& c : cases) {
-        for (int number = 0; number < static_cast<int>(c.names.size()); ++number)
-            AddNode(number, board, true, c.names[static_cast<size_t>(number)]);
+        for (size_t number = 0; number < c.names.size(); ++number)
+            AddNode(static_cast<int>(number), board, true, c.names[number]);
         testing::internal::CaptureStderr();
-        int32_t first = Open();
-        int32_t second = Open();
-        std::string said = testing::internal::GetCapturedStderr();
-        if (c.expected < 0) {
-            EXPECT_EQ(first, -1) << c.what;
-            EXPECT_EQ(second, -1) << c.what;
-        } else {
-            EXPECT_TRUE(first >= 0 && IsNode(first, c.expected)) << c.what;
-            EXPECT_TRUE(second >= 0 && IsNode(second, c.expected)) << c.what;
-        }
-        EXPECT_EQ(said, c.remoteReported ? "weigh: found a remote, not the board; switch the board on\n" : "")
+        for (int32_t handle : {Open(), Open()})  // a braced list is evaluated in order
+            EXPECT_TRUE(c.expected < 0 ? handle == -1 : IsNode(handle, c.expected)) << c.what;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  c.expected < 0 ? "weigh: found a remote, not the board; switch the board on\n" : "")
             << c.what;
-        for (int32_t fd : opened)
-            CloseHidHandle(fd);
-        opened.clear();
-        fs::remove_all(root / "sys/class/hidraw");
-        fs::remove_all(root / "dev");
-        fs::create_directories(root / "sys/class/hidraw");
-        fs::create_directories(root / "dev");
+        Empty();
     }
 }
 
@@ -272,38 +238,23 @@ TEST_F(FakeTree, NodeWithoutPermissionIsReported) {
     AddNode(0, board);
     bool asRoot = geteuid() == 0;
     ASSERT_EQ(chmod(Node(0).c_str(), asRoot ? 0600 : 0), 0);
-    fs::permissions(root, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                              fs::perms::others_read | fs::perms::others_exec);
-    int errors[2];
-    ASSERT_EQ(pipe(errors), 0);
-    pid_t child = fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
-        dup2(errors[1], STDERR_FILENO);
+    fs::permissions(root, fs::perms(0755));
+    auto openThrice = [asRoot] {
         if (asRoot && (setgid(65534) != 0 || setuid(65534) != 0 || geteuid() == 0))
             _exit(3);
         for (int i = 0; i < 3; ++i)
             if (OpenHidHandle(boardVendorId, boardProductId) != -1)
                 _exit(2);
         _exit(0);
-    }
-    close(errors[1]);
-    std::string said;
-    char chunk[256];
-    for (ssize_t n; (n = read(errors[0], chunk, sizeof chunk)) > 0;)
-        said.append(chunk, static_cast<size_t>(n));
-    close(errors[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0) << "2: opened after all, 3: could not drop root";
-    EXPECT_EQ(said, "weigh: cannot open " + Node(0).string() +
-                        ": permission denied (see \"When weigh says the board is missing\" in README.md)\n");
+    };
+    std::string said = "weigh: cannot open " + Node(0).string() +
+                       ": permission denied (see \"When weigh says the board is missing\" in README.md)\n";
+    EXPECT_EXIT(openThrice(), testing::ExitedWithCode(0), testing::Matcher<const std::string&>(said))
+        << "2: opened after all, 3: could not drop root";
 }
 
 // Both ends of a SOCK_SEQPACKET pair: the library's handle and the board.
-class Socketpair : public ::testing::Test {
-protected:
+struct Socketpair : testing::Test {
     void SetUp() override {
         int ends[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
@@ -313,18 +264,14 @@ protected:
     }
     void TearDown() override {
         CloseHidHandle(handle);
-        if (boardEnd >= 0)
-            close(boardEnd);
+        close(boardEnd);
     }
 
-    // The next message the board end receives, waiting with a generous bound;
-    // empty when none comes.
+    // The board end's next message (a generous wait), empty when none comes.
     Bytes BoardReceives(int waitMs = 10000) {
         pollfd ready = {boardEnd, POLLIN, 0};
-        if (poll(&ready, 1, waitMs) != 1)
-            return {};
         uint8_t bytes[1024];
-        ssize_t n = recv(boardEnd, bytes, sizeof bytes, 0);
+        ssize_t n = poll(&ready, 1, waitMs) == 1 ? recv(boardEnd, bytes, sizeof bytes, 0) : 0;
         return n > 0 ? Bytes(bytes, bytes + n) : Bytes{};
     }
     void BoardSends(const Bytes& report) {
@@ -338,40 +285,32 @@ protected:
 TEST_F(Socketpair, WritesAsManyBytesAsTheDescriptorDeclares) {
     EXPECT_EQ(TestOutputReportLength(handle, 0x11), 2);
     EXPECT_EQ(TestOutputReportLength(handle, 0x12), 3);
-    // The program's buffer: its own bytes first, leftovers and zeros behind.
-    unsigned char report[256];
-    std::memset(report, 0xEE, sizeof report);
-    report[0] = 0x12, report[1] = 0x00, report[2] = 0x31;
-    EXPECT_EQ(WriteReport(handle, report, nullptr), 3);
+    // The program's buffer: its own bytes first, leftovers behind.
+    Buffer report = Filled({0x12, 0x00, 0x31});
+    EXPECT_EQ(WriteReport(handle, report.data(), nullptr), 3);
     EXPECT_EQ(BoardReceives(), (Bytes{0x12, 0x00, 0x31}));
     report[0] = 0x11, report[1] = 0x10;
-    EXPECT_EQ(WriteReport(handle, report, nullptr), 2);
+    EXPECT_EQ(WriteReport(handle, report.data(), nullptr), 2);
     EXPECT_EQ(BoardReceives(), (Bytes{0x11, 0x10}));
 }
 
 TEST_F(Socketpair, UndeclaredOutputReportSendsNothing) {
-    for (uint8_t id : {0x00, 0x13, 0x34, 0xFF}) {
-        unsigned char report[256] = {id, 0x01, 0x02};
-        EXPECT_EQ(WriteReport(handle, report, nullptr), -1) << int(id);
-    }
+    for (uint8_t id : {0x00, 0x13, 0x34, 0xFF})
+        EXPECT_EQ(WriteReport(handle, Filled({id, 0x01, 0x02}).data(), nullptr), -1) << int(id);
     EXPECT_EQ(BoardReceives(0), Bytes{});
 }
 
 TEST_F(Socketpair, OneReportPerRead) {
-    Bytes buttons = {0x30, 0x00, 0x08};
-    Bytes loads(22, 0);
-    loads[0] = 0x34, loads[3] = 0x12, loads[10] = 0x34;
-    BoardSends(buttons);
-    BoardSends(loads);
-    BoardSends(buttons);
-    unsigned char report[256];
-    std::memset(report, 0xEE, sizeof report);
-    ASSERT_EQ(ReadReport(handle, report, nullptr), 3);
-    EXPECT_EQ(Bytes(report, report + 3), buttons);
+    Bytes buttons = Hex("30 00 08"), loads = Hex("34 00 00 12 00 00 00 00 00 00 34 00 00 00 00 00 00 00 00 00 00 00");
+    for (const Bytes& report : {buttons, loads, buttons})
+        BoardSends(report);
+    Buffer report = Filled();
+    ASSERT_EQ(ReadReport(handle, report.data(), nullptr), 3);
+    EXPECT_EQ(Bytes(report.data(), report.data() + 3), buttons);
     EXPECT_EQ(report[3], 0xEE) << "nothing behind the report is touched";
-    ASSERT_EQ(ReadReport(handle, report, nullptr), 22);
-    EXPECT_EQ(Bytes(report, report + 22), loads);
-    ASSERT_EQ(ReadReport(handle, report, nullptr), 3);
+    ASSERT_EQ(ReadReport(handle, report.data(), nullptr), 22);
+    EXPECT_EQ(Bytes(report.data(), report.data() + 22), loads);
+    ASSERT_EQ(ReadReport(handle, report.data(), nullptr), 3);
     EXPECT_EQ(report[3], 0x12) << "the longer report's bytes stay behind a shorter one";
 }
 
@@ -387,43 +326,35 @@ TEST_F(Socketpair, ReportLongerThanTheBufferIsCut) {
 // probe thread may be blocked in a read on the same handle.
 TEST_F(Socketpair, WriteWhileAnotherThreadIsBlockedInRead) {
     std::atomic<int32_t> readResult{0};
-    unsigned char inBuffer[256] = {};
-    std::thread reader([&] { readResult = ReadReport(handle, inBuffer, nullptr); });
-    unsigned char outBuffer[256] = {0x12, 0x00, 0x34};
-    EXPECT_EQ(WriteReport(handle, outBuffer, nullptr), 3);
+    Buffer in = {};
+    std::thread reader([&] { readResult = ReadReport(handle, in.data(), nullptr); });
+    EXPECT_EQ(WriteReport(handle, Filled({0x12, 0x00, 0x34}).data(), nullptr), 3);
     EXPECT_EQ(BoardReceives(), (Bytes{0x12, 0x00, 0x34}));
     EXPECT_EQ(readResult.load(), 0) << "the read must still be waiting for a report";
     BoardSends({0x31, 0x00, 0x00, 0x80, 0x80, 0x9A});
     reader.join();
     EXPECT_EQ(readResult.load(), 6);
-    EXPECT_EQ(inBuffer[3], 0x80);
+    EXPECT_EQ(in[3], 0x80);
 }
 
 TEST_F(Socketpair, ReadFailsWhenTheBoardHasGone) {
-    close(boardEnd);
-    boardEnd = -1;
-    unsigned char report[256];
-    std::memset(report, 0xEE, sizeof report);
-    EXPECT_EQ(ReadReport(handle, report, nullptr), -1);
+    close(std::exchange(boardEnd, -1));
+    Buffer report = Filled();
+    EXPECT_EQ(ReadReport(handle, report.data(), nullptr), -1);
     EXPECT_EQ(report[0], 0xEE);
-    unsigned char out[256] = {0x11, 0x10};
-    EXPECT_EQ(WriteReport(handle, out, nullptr), -1);
+    EXPECT_EQ(WriteReport(handle, Filled({0x11, 0x10}).data(), nullptr), -1);
 }
 
 // -1, a descriptor the library never opened, and a closed handle: every
 // call fails at once and touches no buffer.
 TEST_F(Socketpair, CallsOnHandlesNotOursFailWithoutTouchingTheBuffer) {
-    int32_t closed = handle;
-    ASSERT_EQ(CloseHidHandle(handle), 0);
-    handle = -1;
+    int32_t closed = std::exchange(handle, -1);
+    ASSERT_EQ(CloseHidHandle(closed), 0);
     for (int32_t other : {-1, boardEnd, closed, 0x5751}) {
-        unsigned char report[256];
-        std::memset(report, 0xEE, sizeof report);
-        report[0] = 0x11;
-        EXPECT_EQ(WriteReport(other, report, nullptr), -1) << other;
-        EXPECT_EQ(ReadReport(other, report, nullptr), -1) << other;
-        EXPECT_EQ(report[0], 0x11) << other;
-        EXPECT_EQ(report[1], 0xEE) << other;
+        Buffer report = Filled({0x11});
+        EXPECT_EQ(WriteReport(other, report.data(), nullptr), -1) << other;
+        EXPECT_EQ(ReadReport(other, report.data(), nullptr), -1) << other;
+        EXPECT_EQ(report, Filled({0x11})) << other;
         EXPECT_EQ(CloseHidHandle(other), -1) << other;
         EXPECT_EQ(TestOutputReportLength(other, 0x11), 0) << other;
     }
@@ -433,18 +364,15 @@ TEST_F(Socketpair, CallsOnHandlesNotOursFailWithoutTouchingTheBuffer) {
 
 TEST(HandleTable, FullTableRefusesAndFreesOnClose) {
     std::vector<int32_t> handles;
-    int32_t handle;
-    while ((handle = TestAdoptHidDescriptor(open("/dev/null", O_RDWR | O_CLOEXEC), nullptr, 0)) != -1)
+    for (int32_t handle; (handle = TestAdoptHidDescriptor(open("/dev/null", O_RDWR | O_CLOEXEC), nullptr, 0)) != -1;)
         handles.push_back(handle);
     ASSERT_FALSE(handles.empty());
     EXPECT_LE(handles.size(), 64u);
     EXPECT_EQ(TestAdoptHidDescriptor(-1, nullptr, 0), -1);
     ASSERT_EQ(CloseHidHandle(handles.back()), 0);
-    handles.pop_back();
     int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
-    handle = TestAdoptHidDescriptor(fd, boardDescriptor.data(), boardDescriptor.size());
-    EXPECT_EQ(handle, fd);
-    handles.push_back(handle);
+    handles.back() = TestAdoptHidDescriptor(fd, boardDescriptor.data(), boardDescriptor.size());
+    EXPECT_EQ(handles.back(), fd);
     for (int32_t h : handles)
         EXPECT_EQ(CloseHidHandle(h), 0);
 }

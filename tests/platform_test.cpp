@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
 #ifdef _WIN32
@@ -23,23 +22,19 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::atomic<int> ran;
-std::atomic<int> blocked;
-std::atomic<int> afterBlock;
+std::atomic<int> ran, blocked, afterBlock;
+constexpr uint32_t killed = 0xFFFFFFFFu;  // the exit code of a thread ended by force
 
 void Count() { ran.fetch_add(1); }
 
-void BlockForGood() {
-    blocked.store(1);
-    for (;;)
-        PlatformSleep(1000);
-}
-
-void BlockThenMark() {
-    blocked.store(1);
-    PlatformSleep(200);
-    afterBlock.store(1);
-}
+// Each test of the threads starts with none of the program's alive and its
+// marks cleared.
+struct Threads : testing::Test {
+    void SetUp() override {
+        ASSERT_TRUE(test::WaitForProgramThreads());
+        ran = 0, blocked = 0, afterBlock = 0;
+    }
+};
 
 TEST(Counter, RunsForwardAtItsFrequency) {
     int64_t frequency = PlatformCounterFrequency();
@@ -48,17 +43,13 @@ TEST(Counter, RunsForwardAtItsFrequency) {
     auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(20ms);
     int64_t second = PlatformCounter();
-    auto elapsed = std::chrono::steady_clock::now() - start;
+    std::chrono::duration<double> measured = std::chrono::steady_clock::now() - start;
     EXPECT_GT(second, first);
-    double counted = static_cast<double>(second - first) / static_cast<double>(frequency);
-    double measured = std::chrono::duration<double>(elapsed).count();
     // The counter and the standard clock agree on the sleep within 5 ms.
-    EXPECT_NEAR(counted, measured, 0.005);
+    EXPECT_NEAR(static_cast<double>(second - first) / static_cast<double>(frequency), measured.count(), 0.005);
 }
 
-TEST(Threads, JoinableAndDetachedBodiesRunAndEnd) {
-    ASSERT_TRUE(test::WaitForProgramThreads());
-    ran = 0;
+TEST_F(Threads, JoinableAndDetachedBodiesRunAndEnd) {
     PlatformThread thread = PlatformStartThread(Count);
     ASSERT_NE(thread, 0u);
     PlatformJoinThread(thread);
@@ -69,50 +60,43 @@ TEST(Threads, JoinableAndDetachedBodiesRunAndEnd) {
     EXPECT_TRUE(test::WaitForProgramThreads());
 }
 
-TEST(Threads, KillEndsABlockedThreadAndWaitsForIt) {
-    ASSERT_TRUE(test::WaitForProgramThreads());
-    blocked = 0;
-    PlatformThread thread = PlatformStartThread(BlockForGood);
+TEST_F(Threads, KillEndsABlockedThreadAndWaitsForIt) {
+    PlatformThread thread = PlatformStartThread([] {
+        blocked = 1;
+        for (;;)
+            PlatformSleep(1000);
+    });
     ASSERT_TRUE(test::WaitFor([] { return blocked.load() == 1; }));
     EXPECT_EQ(TestLiveThreads(), 1);
-    PlatformKillThread(thread, 0xFFFFFFFFu);
+    PlatformKillThread(thread, killed);
     EXPECT_EQ(TestLiveThreads(), 0);
 }
 
-TEST(Threads, KilledThreadRunsNoMoreOfItsCode) {
-    ASSERT_TRUE(test::WaitForProgramThreads());
-    blocked = 0;
-    afterBlock = 0;
-    PlatformThread thread = PlatformStartThread(BlockThenMark);
+TEST_F(Threads, KilledThreadRunsNoMoreOfItsCode) {
+    PlatformThread thread = PlatformStartThread([] {
+        blocked = 1;
+        PlatformSleep(200);
+        afterBlock = 1;
+    });
     ASSERT_TRUE(test::WaitFor([] { return blocked.load() == 1; }));
-    PlatformKillThread(thread, 0xFFFFFFFFu);
+    PlatformKillThread(thread, killed);
     std::this_thread::sleep_for(300ms);  // past the end of its sleep
     EXPECT_EQ(afterBlock.load(), 0);
     EXPECT_EQ(TestLiveThreads(), 0);
 }
 
-TEST(Threads, KillOfAThreadThatHasEndedIsHarmless) {
-    ASSERT_TRUE(test::WaitForProgramThreads());
-    ran = 0;
+TEST_F(Threads, KillOfAThreadThatHasEndedIsHarmless) {
     PlatformThread thread = PlatformStartThread(Count);
     ASSERT_TRUE(test::WaitFor([] { return TestLiveThreads() == 0; }));
-    PlatformKillThread(thread, 0xFFFFFFFFu);
+    PlatformKillThread(thread, killed);
     EXPECT_EQ(ran.load(), 1);
     EXPECT_EQ(TestLiveThreads(), 0);
 }
 
-TEST(Threads, NullHandleIsIgnored) {
+TEST_F(Threads, NullHandleIsIgnored) {
     PlatformJoinThread(0);
-    PlatformKillThread(0, 0xFFFFFFFFu);
+    PlatformKillThread(0, killed);
     EXPECT_EQ(TestLiveThreads(), 0);
-}
-
-TEST(Sleep, LastsAtLeastAsLongAsAsked) {
-    for (uint32_t ms : {0u, 1u, 15u}) {
-        auto start = std::chrono::steady_clock::now();
-        PlatformSleep(ms);
-        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ms));
-    }
 }
 
 // The first sleep of 0, 1 and 15 ms that ended early, or -1 when none did.
@@ -126,11 +110,37 @@ int ShortSleep() {
     return -1;
 }
 
+TEST(Sleep, LastsAtLeastAsLongAsAsked) {
+    EXPECT_EQ(ShortSleep(), -1) << "a sleep of that many ms ended early";
+}
+
+// The calling thread's timer slack, which the precise sleep sets to 1 ns on
+// Linux; 0 where there is none.
 #ifdef __linux__
+constexpr long preciseSlack = 1;
 long TimerSlack() {
     return prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL);
 }
+#else
+constexpr long preciseSlack = 0;
+long TimerSlack() {
+    return 0;
+}
 #endif
+
+// Readies the platform on this thread and ends it: whether its sleeps are
+// precise, which they tell by TestPreciseSleep and the slack, and last as
+// long as asked all the same; PlatformEnd gives the plain sleep back.
+void ExpectReadiedThreadSleeps(bool precise) {
+    long slack = TimerSlack();
+    PlatformStart();
+    EXPECT_EQ(TestPreciseSleep(), precise ? 1 : 0);
+    EXPECT_EQ(TimerSlack(), precise ? preciseSlack : slack);
+    EXPECT_EQ(ShortSleep(), -1);
+    PlatformEnd();
+    EXPECT_EQ(TestPreciseSleep(), 0);
+    EXPECT_EQ(TimerSlack(), slack);
+}
 
 // Whether this system offers what the precise sleep needs.
 bool SystemOffersPreciseSleep() {
@@ -138,36 +148,17 @@ bool SystemOffersPreciseSleep() {
     return true;
 #elif defined(_WIN32)
     // Wine takes the high-resolution flag but makes an ordinary timer.
-    if (test::UnderWine())
-        return false;
-    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, 0x00000002, TIMER_ALL_ACCESS);
-    if (timer == nullptr)
-        return false;
-    CloseHandle(timer);
-    return true;
+    HANDLE timer = test::UnderWine() ? nullptr : CreateWaitableTimerExW(nullptr, nullptr, 0x00000002, TIMER_ALL_ACCESS);
+    return timer != nullptr && CloseHandle(timer);
 #else
     return false;
 #endif
 }
 
 // The thread that readies the platform runs the display loop: its sleeps
-// are the precise ones where the system has them, and still last as long
-// as asked; PlatformEnd gives the thread its plain sleep back.
+// are the precise ones where the system has them.
 TEST(Sleep, PreciseOnTheThreadThatReadiedThePlatform) {
-#ifdef __linux__
-    long slack = TimerSlack();
-#endif
-    PlatformStart();
-    EXPECT_EQ(TestPreciseSleep(), SystemOffersPreciseSleep() ? 1 : 0);
-#ifdef __linux__
-    EXPECT_EQ(TimerSlack(), 1);
-#endif
-    EXPECT_EQ(ShortSleep(), -1);
-    PlatformEnd();
-    EXPECT_EQ(TestPreciseSleep(), 0);
-#ifdef __linux__
-    EXPECT_EQ(TimerSlack(), slack);
-#endif
+    ExpectReadiedThreadSleeps(SystemOffersPreciseSleep());
 }
 
 // Other threads sleep as they always do, also while the readied thread
@@ -188,28 +179,17 @@ TEST(Sleep, OtherThreadsSleepAsLongAsAskedBesideThePreciseOne) {
 // A system without the precise sleep (Windows before 10 1803, which
 // refuses the high-resolution flag, and Wine; Linux and newer Windows have
 // it, so the test asks for this path): the readied thread sleeps as any
-// other, as long as asked.
+// other.
 TEST(Sleep, PlainWhereTheSystemOffersNoPreciseOne) {
-#ifdef __linux__
-    long slack = TimerSlack();
-#endif
     testPlainSleep = true;
-    PlatformStart();
-    EXPECT_EQ(TestPreciseSleep(), 0);
-#ifdef __linux__
-    EXPECT_EQ(TimerSlack(), slack);
-#endif
-    EXPECT_EQ(ShortSleep(), -1);
-    PlatformEnd();
-    EXPECT_EQ(TestPreciseSleep(), 0);
+    ExpectReadiedThreadSleeps(false);
     test::ResetProgram();
 }
 
 std::string hooked;
-void Hook(const char* text) { hooked = text; }
 
 TEST(Message, GoesToTheHookWhenOneIsSet) {
-    testMessageHook = Hook;
+    testMessageHook = [](const char* text) { hooked = text; };
     PlatformMessage("Wii-Remote not found.");
     test::ResetProgram();
     EXPECT_EQ(hooked, "Wii-Remote not found.");
@@ -229,9 +209,7 @@ TEST(Message, WithoutATerminalIsOneLineOnStandardError) {
 #ifdef _WIN32
 // Threads live in a fixed table on Windows: ended threads must give their
 // place back, and a handle that was joined names nothing afterwards.
-TEST(Threads, EndedThreadsGiveTheirPlaceBack) {
-    ASSERT_TRUE(test::WaitForProgramThreads());
-    ran = 0;
+TEST_F(Threads, EndedThreadsGiveTheirPlaceBack) {
     for (int i = 0; i < 300; ++i) {  // 600 starts, more than the table holds
         PlatformThread thread = PlatformStartThread(Count);
         ASSERT_NE(thread, 0u) << "start " << i;
@@ -242,13 +220,11 @@ TEST(Threads, EndedThreadsGiveTheirPlaceBack) {
     EXPECT_TRUE(test::WaitForProgramThreads());
 }
 
-TEST(Threads, JoinedHandleIsIgnoredAfterwards) {
-    ASSERT_TRUE(test::WaitForProgramThreads());
-    ran = 0;
+TEST_F(Threads, JoinedHandleIsIgnoredAfterwards) {
     PlatformThread thread = PlatformStartThread(Count);
     PlatformJoinThread(thread);
     PlatformJoinThread(thread);
-    PlatformKillThread(thread, 0xFFFFFFFFu);
+    PlatformKillThread(thread, killed);
     EXPECT_EQ(ran.load(), 1);
     EXPECT_EQ(TestLiveThreads(), 0);
 }

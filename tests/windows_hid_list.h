@@ -2,8 +2,7 @@
 // SetupAPI's present interfaces and each one's attributes. For the Windows
 // tests and the Wine VM test's helper, which look at the HID stack from the
 // outside.
-#ifndef WEIGH_TESTS_WINDOWS_HID_LIST_H
-#define WEIGH_TESTS_WINDOWS_HID_LIST_H
+#pragma once
 
 #include <windows.h>
 
@@ -25,19 +24,17 @@ inline std::string ListedHidPath(USHORT vendor, USHORT product, bool (*accept)(c
     if (set == INVALID_HANDLE_VALUE)
         return "";
     std::string found;
-    for (DWORD index = 0; found.empty(); ++index) {
-        SP_DEVICE_INTERFACE_DATA interfaceData{};
-        interfaceData.cbSize = sizeof interfaceData;
-        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, index, &interfaceData))
-            break;
-        std::vector<char> storage(4096);
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
+    SP_DEVICE_INTERFACE_DATA entry{};
+    entry.cbSize = sizeof entry;
+    constexpr DWORD detailSize = 4096;
+    std::vector<char> storage(detailSize);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
+    for (DWORD i = 0; found.empty() && SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, i, &entry); ++i) {
         detail->cbSize = sizeof *detail;
-        if (!SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, static_cast<DWORD>(storage.size()),
-                                              nullptr, nullptr))
+        if (!SetupDiGetDeviceInterfaceDetailA(set, &entry, detail, detailSize, nullptr, nullptr))
             continue;
-        HANDLE file = CreateFileA(detail->DevicePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  0, nullptr);
+        HANDLE file =
+            CreateFileA(detail->DevicePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
         if (file == INVALID_HANDLE_VALUE)
             continue;
         HIDD_ATTRIBUTES attributes{};
@@ -51,5 +48,3 @@ inline std::string ListedHidPath(USHORT vendor, USHORT product, bool (*accept)(c
     SetupDiDestroyDeviceInfoList(set);
     return found;
 }
-
-#endif

@@ -5,19 +5,11 @@
 // read on them stays pending. No weighing board is present.
 #include <gtest/gtest.h>
 
-#include <windows.h>
-
-#include <setupapi.h>
-
-extern "C" {
-#include <hidsdi.h>
-}
-
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <climits>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "device/padwire.h"
@@ -30,15 +22,13 @@ namespace {
 constexpr int32_t wineVendor = 0x845E;
 constexpr int32_t wineMouse = 0x0001;
 constexpr int32_t wineKeyboard = 0x0002;
-
-bool Listed(int32_t vendor, int32_t product) {
-    return !ListedHidPath(static_cast<USHORT>(vendor), static_cast<USHORT>(product)).empty();
-}
+constexpr uint32_t infoMark = 0xC0FFEE;  // an info word no call may touch
 
 // Wine's virtual devices are there for the first seconds of a Wine session
 // and may be gone later on; ./dev test runs these tests first.
 bool WineDevicesPresent() {
-    return test::UnderWine() && Listed(wineVendor, wineMouse) && Listed(wineVendor, wineKeyboard);
+    return test::UnderWine() && !ListedHidPath(wineVendor, wineMouse).empty() &&
+           !ListedHidPath(wineVendor, wineKeyboard).empty();
 }
 
 #define NEED_WINE_DEVICES()     \
@@ -62,29 +52,26 @@ std::array<unsigned char, 256> Pattern() {
 
 TEST(WindowsHid, OpensOnlyWhenVendorAndProductBothMatch) {
     NEED_WINE_DEVICES();
-    struct Case {
-        int32_t vendor, product;
-    };
     // Each pair shares one ID with a device that is there, or would match
     // it if only its low 16 bits were compared.
-    const Case absent[] = {
+    const std::pair<int32_t, int32_t> absent[] = {
         {wineVendor, 0x0306},           {0x057E, wineMouse},  {0x0000, 0x0000},
         {wineVendor + 0x10000, wineMouse}, {wineVendor, wineMouse + 0x10000}, {-1, -1},
     };
-    for (const Case& c : absent)
-        EXPECT_EQ(OpenHidHandle(c.vendor, c.product), -1) << std::hex << c.vendor << ":" << c.product;
+    for (auto [vendor, product] : absent)
+        EXPECT_EQ(OpenHidHandle(vendor, product), -1) << std::hex << vendor << ":" << product;
 }
 
 TEST(WindowsHid, CallsOnHandlesThatNameNoDeviceFailAndTouchNothing) {
     for (int32_t handle : {-1, 0, 1, 8, 9, INT32_MAX, INT32_MIN}) {
         SCOPED_TRACE(handle);
         std::array<unsigned char, 256> buffer = Pattern();
-        uint32_t info = 0xC0FFEE;
+        uint32_t info = infoMark;
         EXPECT_EQ(ReadReport(handle, buffer.data(), &info), -1);
         EXPECT_EQ(WriteReport(handle, buffer.data(), &info), -1);
         EXPECT_EQ(CloseHidHandle(handle), -1);
         EXPECT_EQ(buffer, Pattern());
-        EXPECT_EQ(info, 0xC0FFEEu);
+        EXPECT_EQ(info, infoMark);
     }
 }
 
@@ -121,9 +108,9 @@ TEST(WindowsHid, WriteToADeviceWithoutOutputReportsFails) {
     ASSERT_NE(mouse, -1);
     std::array<unsigned char, 256> buffer = Pattern();
     buffer[0] = 0x12;
-    uint32_t info = 0xC0FFEE;
+    uint32_t info = infoMark;
     EXPECT_EQ(WriteReport(mouse, buffer.data(), &info), -1);
-    EXPECT_EQ(info, 0xC0FFEEu);
+    EXPECT_EQ(info, infoMark);
     EXPECT_EQ(CloseHidHandle(mouse), 0);
 }
 
@@ -131,28 +118,22 @@ TEST(WindowsHid, WriteToADeviceWithoutOutputReportsFails) {
 // completes, is ended by force, and the handle is closed. The close cancels
 // the pending read and waits for it, and nothing reaches the buffer.
 std::atomic<int32_t> readHandle;
-std::atomic<int> readsStarted;
-std::atomic<int> readsReturned;
+std::atomic<int> readsStarted, readsReturned;
 std::array<unsigned char, 256> readBuffer;
 uint32_t readInfoWord;
-
-void PendingRead() {
-    readsStarted.fetch_add(1);
-    ReadReport(readHandle.load(), readBuffer.data(), &readInfoWord);
-    readsReturned.fetch_add(1);
-}
 
 TEST(WindowsHid, PendingReadEndedByForceIsCancelledByTheClose) {
     NEED_WINE_DEVICES();
     ASSERT_TRUE(WaitFor([] { return TestLiveThreads() == 0; }));
     int32_t mouse = OpenHidHandle(wineVendor, wineMouse);
     ASSERT_NE(mouse, -1);
-    readHandle = mouse;
-    readsStarted = 0;
-    readsReturned = 0;
-    readBuffer = Pattern();
-    readInfoWord = 0xC0FFEE;
-    PlatformThread reader = PlatformStartThread(PendingRead);
+    readHandle = mouse, readsStarted = 0, readsReturned = 0;
+    readBuffer = Pattern(), readInfoWord = infoMark;
+    PlatformThread reader = PlatformStartThread([] {
+        readsStarted.fetch_add(1);
+        ReadReport(readHandle.load(), readBuffer.data(), &readInfoWord);
+        readsReturned.fetch_add(1);
+    });
     ASSERT_NE(reader, 0u);
     ASSERT_TRUE(WaitFor([] { return readsStarted.load() == 1; }));
     Sleep(200);  // well into the read, which no input completes
@@ -163,7 +144,7 @@ TEST(WindowsHid, PendingReadEndedByForceIsCancelledByTheClose) {
     EXPECT_EQ(CloseHidHandle(mouse), 0);
     EXPECT_EQ(readsReturned.load(), 0);
     EXPECT_EQ(readBuffer, Pattern());
-    EXPECT_EQ(readInfoWord, 0xC0FFEEu);
+    EXPECT_EQ(readInfoWord, infoMark);
     // The slot is free again, with a fresh read state.
     int32_t again = OpenHidHandle(wineVendor, wineMouse);
     EXPECT_EQ(again, mouse);
