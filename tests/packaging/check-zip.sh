@@ -1,10 +1,9 @@
 #!/bin/sh
-# Checks the Windows .zip: the programs it was made from, in BUILD_DIR
-# before CPack stripped them, carry no test seam; it holds exactly the
-# programs, the README and the licence; and its weigh.exe, run under Wine
-# with no board, says both messages in order and exits with status 1. It
-# runs them in a Wine prefix of its own (tests/wine/run), removed afterwards.
-#   check-zip.sh PACKAGE.zip VERSION BUILD_DIR
+# check-zip.sh PACKAGE.zip VERSION BUILD_DIR: the programs in BUILD_DIR the
+# .zip was made from (unstripped) carry no test seam; it holds exactly the
+# programs, the README and the licence; under Wine, in a prefix of its own
+# (tests/wine/run), weigh.exe without a board says both messages in order
+# and exits with status 1.
 set -eu
 zip="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
 version="$2" build_dir="$3"
