@@ -31,9 +31,8 @@ TEST(StartUp, SendsTheThreeReportsInOrderAndStartsTheReader) {
     EXPECT_TRUE(test::Messages().empty());
     std::vector<Call> calls = sim::Calls();
     ASSERT_EQ(calls.size(), 4u);
-    EXPECT_EQ(calls[0].kind, Call::Open);
-    EXPECT_EQ(calls[0].vendorId, boardVendorId);
-    EXPECT_EQ(calls[0].productId, boardProductId);
+    EXPECT_EQ(std::tuple(calls[0].kind, calls[0].vendorId, calls[0].productId),
+              std::tuple(Call::Open, boardVendorId, boardProductId));
     EXPECT_EQ(deviceHandle, sim::boardHandle);
     for (size_t i = 1; i < 4; ++i)
         EXPECT_EQ(std::make_pair(calls[i].kind, calls[i].handle), std::make_pair(Call::Write, sim::boardHandle)) << i;
