@@ -8,36 +8,27 @@
 
 namespace {
 
-// One pass, its printed output returned.
-struct LineCase {
-    const char* name;
-    int tare[4];
-    int raw[4];
-    int buttons1, buttons2;
-    const char* line;
-};
-
+// From nothing to the widest and the most negative, the buttons as
+// unsigned numbers; every case's zero point is the same on all corners.
 TEST(DisplayLine, MatchesTheFormatExactly) {
-    const std::vector<LineCase> cases = {
-        {"nothing yet", {0, 0, 0, 0}, {0, 0, 0, 0}, 0, 0,
-         "0,0, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n"},
-        {"a light load", {1000, 1000, 1000, 1000}, {1123, 1234, 1150, 1146}, 0, 0,
-         "0,0, Msum  6.5(kg), Mrf  123, Mrb  234, Mlf  150, Mlb  146\n"},
-        {"negative", {100, 100, 100, 100}, {95, 103, 88, 104}, 0, 0,
-         "0,0, Msum -0.1(kg), Mrf   -5, Mrb    3, Mlf  -12, Mlb    4\n"},
-        {"widest total", {0, 0, 0, 0}, {65535, 65535, 65535, 65535}, 0, 0,
-         "0,0, Msum2621.4(kg), Mrf 65535, Mrb 65535, Mlf 65535, Mlb 65535\n"},
-        {"most negative", {65535, 65535, 65535, 65535}, {0, 0, 0, 0}, 0, 0,
-         "0,0, Msum-2621.4(kg), Mrf-65535, Mrb-65535, Mlf-65535, Mlb-65535\n"},
-        {"buttons as unsigned numbers", {0, 0, 0, 0}, {1, 2, 3, 4}, 255, 128,
-         "255,128, Msum  0.1(kg), Mrf    1, Mrb    2, Mlf    3, Mlb    4\n"},
-        {"70 kg", {1500, 1500, 1500, 1500}, {3250, 3250, 3250, 3250}, 0, 0,
-         "0,0, Msum 70.0(kg), Mrf 1750, Mrb 1750, Mlf 1750, Mlb 1750\n"},
+    const struct {
+        int tare;
+        int raw[4];
+        int buttons1, buttons2;
+        const char* line;
+    } cases[] = {
+        {0, {0, 0, 0, 0}, 0, 0, "0,0, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n"},
+        {1000, {1123, 1234, 1150, 1146}, 0, 0, "0,0, Msum  6.5(kg), Mrf  123, Mrb  234, Mlf  150, Mlb  146\n"},
+        {100, {95, 103, 88, 104}, 0, 0, "0,0, Msum -0.1(kg), Mrf   -5, Mrb    3, Mlf  -12, Mlb    4\n"},
+        {0, {65535, 65535, 65535, 65535}, 0, 0, "0,0, Msum2621.4(kg), Mrf 65535, Mrb 65535, Mlf 65535, Mlb 65535\n"},
+        {65535, {0, 0, 0, 0}, 0, 0, "0,0, Msum-2621.4(kg), Mrf-65535, Mrb-65535, Mlf-65535, Mlb-65535\n"},
+        {0, {1, 2, 3, 4}, 255, 128, "255,128, Msum  0.1(kg), Mrf    1, Mrb    2, Mlf    3, Mlb    4\n"},
+        {1500, {3250, 3250, 3250, 3250}, 0, 0, "0,0, Msum 70.0(kg), Mrf 1750, Mrb 1750, Mlf 1750, Mlb 1750\n"},
     };
-    for (const LineCase& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
         test::FreshRun("");
-        test::SetZeroPoint(c.tare[0], c.tare[1], c.tare[2], c.tare[3]);
+        test::SetZeroPoint(c.tare, c.tare, c.tare, c.tare);
         test::SetBoardState(c.buttons1, c.buttons2, c.raw[0], c.raw[1], c.raw[2], c.raw[3]);
         EXPECT_EQ(test::Pass(), c.line);
         char line[128];
@@ -48,8 +39,8 @@ TEST(DisplayLine, MatchesTheFormatExactly) {
         ASSERT_TRUE(ParseReading(c.line, &r));
         EXPECT_EQ(r.buttons1, c.buttons1);
         EXPECT_EQ(r.buttons2, c.buttons2);
-        EXPECT_EQ(r.Mrf, c.raw[0] - c.tare[0]);
-        EXPECT_EQ(r.Mlb, c.raw[3] - c.tare[3]);
+        EXPECT_EQ(r.Mrf, c.raw[0] - c.tare);
+        EXPECT_EQ(r.Mlb, c.raw[3] - c.tare);
         EXPECT_EQ(r.Msum, Msum);
     }
 }
@@ -60,9 +51,10 @@ TEST(DisplayLine, MatchesTheFormatExactly) {
 TEST(DisplayLine, ReadBackOnlyFromTheProgramsOwnLines) {
     Reading r{};
     EXPECT_TRUE(ParseReading("0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0", &r));
-    for (const char* line : {"0,0, Msum  6.5(kg), Mrf  123", "0,0, Msum  7.5(kg), Mrf  123, Mrb  234, Mlf  150, Mlb  146\n",
-                             "256,0, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n",
-                             "0,0, Msum 0.0(kg), Mrf 0, Mrb 0, Mlf 0, Mlb 0\n", ""})
+    for (const char* line :
+         {"0,0, Msum  6.5(kg), Mrf  123", "0,0, Msum  7.5(kg), Mrf  123, Mrb  234, Mlf  150, Mlb  146\n",
+          "256,0, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n",
+          "0,0, Msum 0.0(kg), Mrf 0, Mrb 0, Mlf 0, Mlb 0\n", ""})
         EXPECT_FALSE(ParseReading(line, &r)) << line;
 }
 
@@ -70,12 +62,10 @@ TEST(ZeroPoint, TakenOnEveryPassWhileAIsHeld) {
     test::FreshRun("");
     test::SetBoardState(0, 0x08, 1500, 1600, 1700, 1800);
     EXPECT_EQ(test::Pass(), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
-    EXPECT_EQ(tareRf, 1500);
-    EXPECT_EQ(tareLb, 1800);
+    EXPECT_EQ(std::make_pair(tareRf, tareLb), std::make_pair(1500, 1800));
     test::SetBoardState(0, 0x08, 1510, 1600, 1700, 1790);  // still held: a new zero point
     EXPECT_EQ(test::Pass(), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
-    EXPECT_EQ(tareRf, 1510);
-    EXPECT_EQ(tareLb, 1790);
+    EXPECT_EQ(std::make_pair(tareRf, tareLb), std::make_pair(1510, 1790));
 }
 
 TEST(ZeroPoint, AHeldWithOtherButtonsStillTares) {

@@ -3,11 +3,10 @@
 // DeviceState must be what the decoding rules make of the buffer: the ID's
 // bits name the fields that change, and no other field moves.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "rule.h"
 #include "device/padwire.h"
 #include "device/reports.h"
 #include "sim/board.h"
@@ -24,17 +23,9 @@ Snapshot Take() {
             {DeviceState.rawRf, DeviceState.rawRb, DeviceState.rawLf, DeviceState.rawLb}};
 }
 
-void Check(bool holds, const char* what) {
-    if (!holds) {
-        std::fprintf(stderr, "decode broke its rule: %s\n", what);
-        std::abort();
-    }
-}
-
 bool OpenBoard() {
     std::string error;
-    if (!sim::LoadScript("silent\n", &error))
-        std::abort();
+    Check(sim::LoadScript("silent\n", &error), "the simulated board takes its script");
     test::SetDeviceHandle(OpenHidHandle(boardVendorId, boardProductId));
     return deviceHandle != -1;
 }

@@ -2,27 +2,14 @@
 // table it yields holds only lengths a write can use (1..256 bytes, the
 // report ID included), "too long", or nothing.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "rule.h"
 #include "device/linux/hidraw_internal.h"
 
-namespace {
-
-void Check(bool holds, const char* what) {
-    if (!holds) {
-        std::fprintf(stderr, "descriptor parser broke its rule: %s\n", what);
-        std::abort();
-    }
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // A copy of exactly size bytes, so that AddressSanitizer sees any read
-    // past the descriptor's end.
+    // Exactly size bytes, so that AddressSanitizer sees a read past the end.
     std::vector<uint8_t> descriptor(data, data + size);
     OutputReportLengths lengths;
     int32_t result = ParseOutputReportLengths(descriptor.data(), descriptor.size(), &lengths);

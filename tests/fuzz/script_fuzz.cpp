@@ -2,20 +2,12 @@
 // with a reason or yields stretches in time order whose every moment is a
 // state the board can send.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string_view>
 
+#include "rule.h"
 #include "sim/script.h"
 
 namespace {
-
-void Check(bool holds, const char* what) {
-    if (!holds) {
-        std::fprintf(stderr, "script parser broke its rule: %s\n", what);
-        std::abort();
-    }
-}
 
 void CheckMoment(const sim::Script& script, int64_t ms) {
     sim::Moment moment = sim::MomentAt(script, ms);

@@ -1,12 +1,9 @@
 #!/bin/sh
-# Checks the .deb: the binaries it was made from, in BUILD_DIR before
-# CPack stripped them, carry no test seam; and as a user meets it: lintian
-# finds no error, it installs, the installed weigh-sim prints correct lines,
-# the manual page renders, weigh without a board takes the not-found path,
-# and removing the package takes away everything it installed. It installs
-# and purges the package `weigh` on this machine: run it as root or as a
-# user who may use sudo.
-#   check-deb.sh PACKAGE.deb BUILD_DIR
+# check-deb.sh PACKAGE.deb BUILD_DIR: the binaries in BUILD_DIR the .deb
+# was made from (unstripped) carry no test seam; lintian finds no error; it
+# installs; weigh-sim prints correct lines; the manual pages render; weigh
+# without a board takes the not-found path; the purge removes everything.
+# It installs and purges `weigh` here: run it as root or with sudo.
 set -eu
 deb="$1" build_dir="$2"
 version=$(dpkg-deb -f "$deb" Version)
@@ -14,14 +11,9 @@ as_root=""
 [ "$(id -u)" -eq 0 ] || as_root="sudo"
 fail() { echo "check-deb: FAILED: $*"; exit 1; }
 
-work=$(mktemp -d)
-installed=no
+work=$(mktemp -d) installed=no
 # A failed check leaves nothing installed either.
-finish() {
-    rm -rf "$work"
-    [ $installed = no ] || $as_root dpkg --purge weigh >/dev/null || true
-}
-trap finish EXIT
+trap 'rm -rf "$work"; [ $installed = no ] || $as_root dpkg --purge weigh >/dev/null || true' EXIT
 
 "$(dirname "$0")/check-no-seams.sh" nm "$build_dir/weigh" "$build_dir/weigh-sim" || fail "test seams in the binaries"
 
@@ -63,8 +55,5 @@ for path in $files; do
     [ ! -e "$path" ] || fail "$path is still there after dpkg --purge"
 done
 status=$(dpkg-query -W -f='${db:Status-Abbrev}' weigh 2>/dev/null || true)
-case "$status" in
-"" | "un "*) ;;
-*) fail "dpkg still knows weigh after the purge: '$status'" ;;
-esac
+case "$status" in "" | "un "*) ;; *) fail "dpkg still knows weigh after the purge: '$status'" ;; esac
 echo "check-deb: dpkg --purge removed every file and left no trace"

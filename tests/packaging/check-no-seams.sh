@@ -1,20 +1,17 @@
 #!/bin/sh
-# Checks that the binaries a package is made from carry no test seam: nm,
-# demangled, shows no symbol whose own name (the last part of a qualified
-# name) begins with test or Test. Give it the unstripped binaries of the
-# build tree, not the package's stripped copies, which would prove nothing:
-# a binary without symbols fails. Checks first that it finds planted seams.
-#   check-no-seams.sh NM BINARY...
+# check-no-seams.sh NM BINARY...: nm, demangled, shows no symbol whose own
+# name begins with test or Test. Give it the build tree's unstripped
+# binaries: a binary without symbols proves nothing, and fails. It first
+# finds planted seams.
 set -eu
 nm=$1
 shift
 fail() { echo "check-no-seams: FAILED: $*"; exit 1; }
 
-# seams: of demangled symbol names on standard input, those whose own name
-# begins with test or Test: arguments, a trailing template's arguments and
-# any qualifier before the last :: (or "vtable for " and the like) dropped.
-# Names in test_ are the C runtime's (MinGW's static winpthreads has
-# test_cancel_locked), never ours: the program's names are camelCase.
+# seams: the demangled names on standard input whose own name (arguments, a
+# trailing template's arguments and qualifiers or "vtable for " dropped)
+# begins with test or Test. test_ names are the C runtime's (MinGW's
+# winpthreads has test_cancel_locked); the program's are camelCase.
 seams() {
     sed -n 'h; s/(.*//; s/<.*>$//; s/.*[: ]//; /^test_/d; /^[Tt]est/ { g; p; }'
 }

@@ -1,10 +1,9 @@
 #!/bin/sh
-# Checks the Windows .zip: the programs it was made from, in BUILD_DIR
-# before CPack stripped them, carry no test seam; it holds exactly the
-# programs, the README and the licence; and its weigh.exe, run under Wine
-# with no board, says both messages in order and exits with status 1. It
-# runs them in a Wine prefix of its own (tests/wine-session/emulator), removed afterwards.
-#   check-zip.sh PACKAGE.zip VERSION BUILD_DIR
+# check-zip.sh PACKAGE.zip VERSION BUILD_DIR: the programs in BUILD_DIR the
+# .zip was made from (unstripped) carry no test seam; it holds exactly the
+# programs, the README and the licence; under Wine, in a prefix of its own
+# (tests/wine-session/emulator), weigh.exe without a board says both
+# messages in order and exits with status 1.
 set -eu
 zip="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
 version="$2" build_dir="$3"
@@ -20,7 +19,7 @@ listed=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ' | sed 's/ $//')
 echo "check-zip: holds exactly $expected"
 
 work=$(mktemp -d)
-trap '"$wine_dir/end" "$work/prefix"; rm -rf "$work"' EXIT
+trap '"$wine_dir/end-session" "$work/prefix"; rm -rf "$work"' EXIT
 (cd "$work" && cmake -E tar xf "$zip")
 wine() { "$wine_dir/emulator" "$work/prefix" "$@"; }
 

@@ -1,17 +1,12 @@
 #!/bin/sh
-# weigh-sim against a board that sends reports as fast as the reader takes
-# them, buttons and loads changing, for 60 s (61 s with start-up), output
-# to /dev/null. Passes when the run ends by itself with status 0, nothing
-# was written to standard error (no sanitizer report), and peak RSS at 60 s
-# is within 1 MiB of peak RSS at 10 s.
-#   soak.sh WEIGH_SIM WORK_DIR [SECONDS]
+# soak.sh WEIGH_SIM WORK_DIR [SECONDS]: weigh-sim for 60 s against a board
+# sending as fast as the reader takes, buttons and loads changing. Passes
+# when the run ends by itself with status 0, standard error is empty (no
+# sanitizer report), and peak RSS at 60 s is within 1 MiB of that at 10 s.
 set -eu
-sim="$1"
-work="$2"
-seconds="${3:-60}"
+sim="$1" work="$2" seconds="${3:-60}"
 mkdir -p "$work"
-script="$work/soak.script"
-errors="$work/soak.stderr"
+script="$work/soak.script" errors="$work/soak.stderr"
 
 # A board whose loads walk and whose A button is held now and then; never
 # Home, so the reader runs to the end.
@@ -26,10 +21,8 @@ errors="$work/soak.stderr"
     done
     echo "end 0"
 } >"$script"
-# 120 stretches of 500 ms is 60 s; stretch the end to the run asked for.
-if [ "$seconds" -ne 60 ]; then
-    sed -i "s/^board 500 /board $((seconds * 1000 / 120)) /" "$script"
-fi
+# 120 stretches of 500 ms is 60 s; stretched to the run asked for.
+[ "$seconds" -eq 60 ] || sed -i "s/^board 500 /board $((seconds * 1000 / 120)) /" "$script"
 
 peak() { sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$1/status"; }
 
