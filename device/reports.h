@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "board.h"  // the board's IDs
+#include "identity.h"  // the board's IDs
 #include "padwire.h"
 #include "protocol.h"
 

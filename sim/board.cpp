@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-#include "../device/board.h"
+#include "../device/identity.h"
 #include "../device/padwire.h"
 #include "model.h"
 

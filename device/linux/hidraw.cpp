@@ -4,7 +4,7 @@
 // is found through sysfs, where each hidraw device's uevent names its bus,
 // vendor and product (HID_ID=0005:0000057E:00000306 for a board paired over
 // Bluetooth) and the name it gives itself (HID_NAME=...), which tells the
-// board from the remote of the same IDs (device/board.h). hidraw hands over
+// board from the remote of the same IDs (device/identity.h). hidraw hands over
 // one whole input report per read, report ID first, and sends whatever one
 // write holds as one output report, so the library only has to know how
 // long each output report is: that comes from the device's report
@@ -12,7 +12,7 @@
 //
 // Reads and writes allocate nothing and only look up the table of open
 // handles; only opening a node walks directories.
-#include "../board.h"
+#include "../identity.h"
 #include "../padwire.h"
 #include "hidraw_internal.h"
 
@@ -87,7 +87,7 @@ int NodeNumber(const char* name) {
     return static_cast<int>(number);
 }
 
-// How far hidrawN's device is to be preferred (device/board.h), by the
+// How far hidrawN's device is to be preferred (device/identity.h), by the
 // HID_NAME of its uevent, when its HID_ID=BUS:VENDOR:PRODUCT has these
 // IDs; -1 when it has not.
 int32_t NodePreference(int number, uint32_t vendorId, uint32_t productId) {

@@ -30,7 +30,7 @@ extern "C" {
 #include <atomic>
 #include <cstring>
 
-#include "../board.h"
+#include "../identity.h"
 #include "../padwire.h"
 
 // Enough for every HID board we know of; a device whose reports are longer
@@ -83,7 +83,7 @@ static HANDLE OpenPath(const char* path, DWORD access, DWORD flags) {
     return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
-// How far the device at path is to be preferred (device/board.h), by its
+// How far the device at path is to be preferred (device/identity.h), by its
 // product string, when it has this vendor and product ID; -1 when it has
 // not. Asking for no access lets us read the attributes of devices that
 // the system keeps for itself, keyboards and mice, without disturbing

@@ -22,7 +22,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "device/board.h"
+#include "device/identity.h"
 #include "sim/model.h"
 
 namespace {

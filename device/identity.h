@@ -3,8 +3,8 @@
 // and connects whenever one of its buttons is pressed. Each HID backend,
 // and the simulated board, chooses among the devices with these IDs by the
 // rules here, so this header stands alone.
-#ifndef WEIGH_BOARD_H
-#define WEIGH_BOARD_H
+#ifndef WEIGH_IDENTITY_H
+#define WEIGH_IDENTITY_H
 
 #include <cstdint>
 #include <cstdio>
