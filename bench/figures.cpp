@@ -305,11 +305,10 @@ std::string FormatTable(const Figures& f) {
     add("  of which the display thread", number("%.2f %%", f.displayThreadCoreShare * 100),
         number("%.2f %%", f.sleepCoreShare * 100), number("%.2f", f.displayCpuToBareLoop), "", "");
     add("  the same, to the line loop", number("%.2f %%", f.displayThreadCoreShare * 100),
-        number("%.2f %%", f.lineLoopCoreShare * 100), number("%.2f", f.displayCpuToLineLoop), TargetText(displayCpuToLine),
-        Verdict(displayCpuToLine, f.displayCpuToLineLoop));
+        number("%.2f %%", f.lineLoopCoreShare * 100), number("%.2f", f.displayCpuToLineLoop),
+        TargetText(displayCpuToLine), Verdict(displayCpuToLine, f.displayCpuToLineLoop));
     add("line loop, default timer slack", "", "line loop", "", "", "");
-    add("  period median", number("%.3f ms", f.defaultSlackPeriodMedianMs),
-        number("%.3f ms", f.lineLoopPeriodMedianMs),
+    add("  period median", number("%.3f ms", f.defaultSlackPeriodMedianMs), number("%.3f ms", f.lineLoopPeriodMedianMs),
         number("%.3f", Ratio(f.defaultSlackPeriodMedianMs, f.lineLoopPeriodMedianMs)), "", "");
     add("  period p99", number("%.3f ms", f.defaultSlackPeriodP99Ms), "", "", "", "");
     add("  CPU, share of one core", number("%.2f %%", f.defaultSlackCoreShare * 100),

@@ -68,8 +68,7 @@ struct Matching {
     int64_t reports = 0;
     int64_t shown = 0;
 };
-Matching MatchReports(const std::vector<Event>& reports, const std::vector<Event>& lines, int64_t fromNs,
-                      int64_t toNs);
+Matching MatchReports(const std::vector<Event>& reports, const std::vector<Event>& lines, int64_t fromNs, int64_t toNs);
 
 // When the simulated board sent each of these reports, rebuilt from their
 // hand-overs with the board's own rule (sim/answer.h): a report every 1/rate
@@ -109,8 +108,8 @@ struct Target {
 constexpr Target latencyToFloor = {"report-to-line latency p99 / the latency floor's p99", false, 1.20, ""};
 // With 5,000 samples a p99 is the 50th longest, which one or two stalls do
 // not move far.
-constexpr Target samples = {
-    "reports the latency rests on; periods the pass period and the floor rest on, each", true, 5000, ""};
+constexpr Target samples = {"reports the latency rests on; periods the pass period and the floor rest on, each", true,
+                            5000, ""};
 constexpr Target passToLine = {"display pass period median / the line loop's period median", false, 1.03, ""};
 constexpr Target passPeriodMax = {"display pass period median", false, 1.06, " ms"};
 constexpr Target displayCpuToLine = {"the display thread's CPU / the line loop's CPU", false, 1.25, ""};

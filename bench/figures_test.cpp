@@ -169,8 +169,8 @@ TEST(MatchReports, CountsTheReportsALineShowedAfterTheirHandOver) {
         {40 * ms, 6},  // after the window
     };
     std::vector<bench::Event> lines = {
-        {1 * ms, 1},       {10 * ms + ms / 2, 2}, {11 * ms, 2}, {12 * ms, -1},
-        {22 * ms + ms / 5, 4}, {29 * ms, 5},      {41 * ms, 6},
+        {1 * ms, 1},           {10 * ms + ms / 2, 2}, {11 * ms, 2}, {12 * ms, -1},
+        {22 * ms + ms / 5, 4}, {29 * ms, 5},          {41 * ms, 6},
     };
     bench::Matching matching = bench::MatchReports(reports, lines, 5 * ms, 35 * ms);
     EXPECT_EQ(matching.reports, 4);
@@ -204,7 +204,7 @@ TEST(LatencyToScreen, FromSendingToTheFirstLineShowingItOrALaterReport) {
     };
     std::vector<int64_t> sent = {1000 * us, 10000 * us, 11000 * us, 11850 * us, 20000 * us, 40000 * us};
     std::vector<bench::Event> lines = {
-        {1200 * us, 1},  {10500 * us, 2},  {11000 * us, 2}, {12000 * us, -1},
+        {1200 * us, 1},  {10500 * us, 2}, {11000 * us, 2}, {12000 * us, -1},
         {12300 * us, 4}, {20700 * us, 4}, {41000 * us, 6},
     };
     std::vector<double> latencies = bench::LatencyToScreenMs(reports, sent, lines, 5000 * us, 35000 * us);
@@ -333,8 +333,7 @@ TEST(Output, JsonStaysValidWithoutAFigure) {
     std::vector<std::string> nulls;
     EXPECT_EQ(JsonKeys(json, &nulls), TableKeys());
     EXPECT_EQ(nulls, (std::vector<std::string>{"latency_max_ms", "latency_p99_to_floor", "cpu_to_bare_loop",
-                                               "display_cpu_to_bare_loop", "load_average_start",
-                                               "load_average_end"}));
+                                               "display_cpu_to_bare_loop", "load_average_start", "load_average_end"}));
     EXPECT_NE(json.find("\"bare_loop_cpu_core_share\": 0.0000,"), std::string::npos);
 }
 
@@ -352,19 +351,22 @@ TEST(Output, TableJudgesEachTarget) {
         {bench::passPeriodMax, [](bench::Figures& f, double v) { f.passPeriodMedianMs = v; }, "and at most"},
         {bench::samples, [](bench::Figures& f, double v) { f.latencySamples = static_cast<int64_t>(v); },
          "reports timed"},
-        {bench::samples, [](bench::Figures& f, double v) { f.passPeriods = static_cast<int64_t>(v); },
-         "periods timed"},
+        {bench::samples, [](bench::Figures& f, double v) { f.passPeriods = static_cast<int64_t>(v); }, "periods timed"},
         {bench::samples, [](bench::Figures& f, double v) { f.sleepPeriods = static_cast<int64_t>(v); },
          "periods timed"},
         {bench::readerMin, [](bench::Figures& f, double v) { f.readerMaxReportsPerS = v; }, "reader's most"},
-        {bench::displayCpuToLine, [](bench::Figures& f, double v) { f.displayCpuToLineLoop = v; },
-         "to the line loop"},
+        {bench::displayCpuToLine, [](bench::Figures& f, double v) { f.displayCpuToLineLoop = v; }, "to the line loop"},
     };
     // Figures that meet every target.
-    const bench::Figures allMet{.passPeriodMedianMs = 1.0, .readerMaxReportsPerS = 1e6, .latencyP99ToFloor = 1.0,
-                                .cpuToBareLoop = 1.0, .latencySamples = bench::minSamples,
-                                .passPeriods = bench::minSamples, .sleepPeriods = bench::minSamples,
-                                .displayCpuToLineLoop = 1.0, .passToLineLoopRatio = 1.0};
+    const bench::Figures allMet{.passPeriodMedianMs = 1.0,
+                                .readerMaxReportsPerS = 1e6,
+                                .latencyP99ToFloor = 1.0,
+                                .cpuToBareLoop = 1.0,
+                                .latencySamples = bench::minSamples,
+                                .passPeriods = bench::minSamples,
+                                .sleepPeriods = bench::minSamples,
+                                .displayCpuToLineLoop = 1.0,
+                                .passToLineLoopRatio = 1.0};
     auto rowOf = [](const std::string& table, const char* start) {
         size_t at = table.find(start);
         return at == std::string::npos ? std::string() : table.substr(at, table.find('\n', at) - at);

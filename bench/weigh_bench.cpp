@@ -209,8 +209,7 @@ struct RunResult {
 // CPU time of one thread of another process, from the scheduler's account.
 double ThreadCpuSeconds(pid_t process, pid_t thread) {
     char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/task/%d/schedstat", static_cast<int>(process),
-                  static_cast<int>(thread));
+    std::snprintf(path, sizeof path, "/proc/%d/task/%d/schedstat", static_cast<int>(process), static_cast<int>(thread));
     long long ns = 0;
     if (FILE* file = std::fopen(path, "r")) {
         if (std::fscanf(file, "%lld", &ns) != 1)
@@ -273,8 +272,13 @@ RunResult RunOnce(const RunPlan& plan) {
     const char* slaveName = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
     int slave = slaveName ? open(slaveName, O_RDWR | O_NOCTTY) : -1;
     int null = open("/dev/null", O_RDONLY);
-    std::string arguments[] = {"weigh-bench", "--child", plan.mode, std::to_string(plan.rate),
-                               std::to_string(plan.periodMs), std::to_string(lengthMs), std::to_string(memory)};
+    std::string arguments[] = {"weigh-bench",
+                               "--child",
+                               plan.mode,
+                               std::to_string(plan.rate),
+                               std::to_string(plan.periodMs),
+                               std::to_string(lengthMs),
+                               std::to_string(memory)};
     char* argv[] = {arguments[0].data(), arguments[1].data(), arguments[2].data(), arguments[3].data(),
                     arguments[4].data(), arguments[5].data(), arguments[6].data(), nullptr};
     pid_t child = slave >= 0 && null >= 0 ? fork() : -1;
@@ -331,8 +335,8 @@ RunResult RunOnce(const RunPlan& plan) {
         int64_t count1 = shared->reportsHanded.load(std::memory_order_relaxed);
         clock_gettime(childClock, &cpu1);
         result.mainThreadCpuSeconds = ThreadCpuSeconds(child, child) - main0;
-        result.cpuSeconds = static_cast<double>(cpu1.tv_sec - cpu0.tv_sec) +
-                            static_cast<double>(cpu1.tv_nsec - cpu0.tv_nsec) / 1e9;
+        result.cpuSeconds =
+            static_cast<double>(cpu1.tv_sec - cpu0.tv_sec) + static_cast<double>(cpu1.tv_nsec - cpu0.tv_nsec) / 1e9;
         result.reportsInWindow = count1 - count0;
         result.ok = true;
     } else {

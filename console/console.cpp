@@ -33,10 +33,9 @@ int32_t StartWeighing() {
 }
 
 int FormatReading(char* line, size_t size) {
-    return snprintf(line, size, readingFormat,
-                    static_cast<int>(DeviceState.buttons1.load(relaxed)),
-                    static_cast<int>(DeviceState.buttons2.load(relaxed)),
-                    static_cast<double>(Msum) / 100.0, Mrf, Mrb, Mlf, Mlb);
+    return snprintf(line, size, readingFormat, static_cast<int>(DeviceState.buttons1.load(relaxed)),
+                    static_cast<int>(DeviceState.buttons2.load(relaxed)), static_cast<double>(Msum) / 100.0, Mrf, Mrb,
+                    Mlf, Mlb);
 }
 
 // Every field is loaded afresh where it is used: the reader may store a new

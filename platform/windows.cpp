@@ -90,8 +90,8 @@ static int StartCrtThread(void (*body)(), bool joinable) {
         return -1;
     slotBody[slot] = body;
     slotJoinable[slot] = joinable;
-    uintptr_t started =
-        _beginthreadex(nullptr, 0, PlatformThreadEntry, reinterpret_cast<void*>(static_cast<uintptr_t>(slot)), 0, nullptr);
+    uintptr_t started = _beginthreadex(nullptr, 0, PlatformThreadEntry,
+                                       reinterpret_cast<void*>(static_cast<uintptr_t>(slot)), 0, nullptr);
     if (started == 0) {
         slotState[slot].store(slotFree, std::memory_order_relaxed);
         return -1;

@@ -4,18 +4,22 @@ namespace sim {
 
 std::vector<uint8_t> ReportDescriptor() {
     std::vector<uint8_t> d = {
-        0x06, 0x00, 0xFF,        // Usage Page (vendor defined)
-        0x09, 0x01,              // Usage (1)
-        0xA1, 0x01,              // Collection (Application)
-        0x15, 0x00,              //   Logical Minimum (0)
-        0x26, 0xFF, 0x00,        //   Logical Maximum (255)
-        0x75, 8,                 //   Report Size (8 bits)
-        0x85, ledsReportId,      //   Report ID
-        0x95, 0x01,              //   Report Count 1
-        0x09, 0x01, 0x91, 0x02,  //   Usage, Output (Data, Var, Abs)
-        0x85, modeReportId,      //   Report ID
-        0x95, 0x02,              //   Report Count 2
-        0x09, 0x01, 0x91, 0x02,  //   Usage, Output (Data, Var, Abs)
+        0x06, 0x00,
+        0xFF,        // Usage Page (vendor defined)
+        0x09, 0x01,  // Usage (1)
+        0xA1, 0x01,  // Collection (Application)
+        0x15, 0x00,  //   Logical Minimum (0)
+        0x26, 0xFF,
+        0x00,                //   Logical Maximum (255)
+        0x75, 8,             //   Report Size (8 bits)
+        0x85, ledsReportId,  //   Report ID
+        0x95, 0x01,          //   Report Count 1
+        0x09, 0x01,
+        0x91, 0x02,          //   Usage, Output (Data, Var, Abs)
+        0x85, modeReportId,  //   Report ID
+        0x95, 0x02,          //   Report Count 2
+        0x09, 0x01,
+        0x91, 0x02,  //   Usage, Output (Data, Var, Abs)
     };
     // The status report, then the whole 0x30 family.
     for (int i = 0; i <= 16; ++i) {

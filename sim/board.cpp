@@ -83,7 +83,8 @@ bool Reaches(int32_t handle, const Standing& standing) {
 // A handle handed out by the board and not yet closed, dead or alive.
 bool IsOpen(int32_t handle) {
     int32_t open = openHandle.load(relaxed);
-    return handle != 0 && (handle == open || (handle >= boardHandle && handle < open && staleHandles.load(relaxed) > 0));
+    return handle != 0 &&
+           (handle == open || (handle >= boardHandle && handle < open && staleHandles.load(relaxed) > 0));
 }
 
 void Hand(const unsigned char* report, int32_t length) {
@@ -126,8 +127,7 @@ void StartEndWatcher() {
 #ifdef WEIGH_TEST_HOOKS
         if (std::getenv(testStatsVariable))
             std::fprintf(stderr, "weigh-sim: %lld reports delivered, %lld reads failed\n",
-                         static_cast<long long>(delivered.load(relaxed)),
-                         static_cast<long long>(failed.load(relaxed)));
+                         static_cast<long long>(delivered.load(relaxed)), static_cast<long long>(failed.load(relaxed)));
 #endif
         std::fflush(nullptr);
         std::_Exit(standing.exitStatus);
@@ -176,11 +176,21 @@ std::vector<Call> Calls() {
     return calls;
 }
 
-int64_t ReportsDelivered() { return delivered.load(relaxed); }
-int64_t ReadsFailed() { return failed.load(relaxed); }
-int32_t MostConcurrentReads() { return mostInside.load(relaxed); }
-int32_t ReadsInside() { return inside.load(relaxed); }
-int32_t OpenHandles() { return (openHandle.load(relaxed) != 0 ? 1 : 0) + staleHandles.load(relaxed); }
+int64_t ReportsDelivered() {
+    return delivered.load(relaxed);
+}
+int64_t ReadsFailed() {
+    return failed.load(relaxed);
+}
+int32_t MostConcurrentReads() {
+    return mostInside.load(relaxed);
+}
+int32_t ReadsInside() {
+    return inside.load(relaxed);
+}
+int32_t OpenHandles() {
+    return (openHandle.load(relaxed) != 0 ? 1 : 0) + staleHandles.load(relaxed);
+}
 
 void PushReport(const uint8_t* bytes, size_t length) {
     length = std::min<size_t>(length, 256);
@@ -305,7 +315,8 @@ extern "C" int32_t ReadReport(int32_t handle, unsigned char* report, uint32_t*) 
         if (length == 0 && !given) {
             // Short steps, so that a change of script or mode on the way
             // is seen by the report that comes.
-            std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(std::chrono::nanoseconds(until - now), pollStep));
+            std::this_thread::sleep_for(
+                std::min<std::chrono::nanoseconds>(std::chrono::nanoseconds(until - now), pollStep));
             continue;
         }
         std::memcpy(report, built, static_cast<size_t>(length));

@@ -32,9 +32,9 @@ void Reset();
 
 struct Call {
     enum Kind { Open, Write, Read, Close } kind = Open;
-    int32_t handle = 0;        // the handle passed (Open: the one handed out)
-    int32_t vendorId = 0;      // Open only
-    int32_t productId = 0;     // Open only
+    int32_t handle = 0;     // the handle passed (Open: the one handed out)
+    int32_t vendorId = 0;   // Open only
+    int32_t productId = 0;  // Open only
     int32_t result = 0;
     std::array<uint8_t, 256> bytes{};  // Write: the whole buffer as passed
 };

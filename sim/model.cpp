@@ -7,8 +7,7 @@
 namespace sim {
 
 int64_t NowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -34,8 +33,8 @@ Standing Model::Stand(int64_t nowNs) {
         mode_ = defaultReportingMode;
         chosen_ = false;
     }
-    auto next = std::find_if(script_.steps.begin(), script_.steps.end(),
-                             [ms](const Step& step) { return step.startMs > ms; });
+    auto next =
+        std::find_if(script_.steps.begin(), script_.steps.end(), [ms](const Step& step) { return step.startMs > ms; });
     standing.untilMs = next == script_.steps.end() ? moment.faultEndMs : next->startMs;
     const Step* end = Started() ? EndStep(script_) : nullptr;
     if (end && ms >= end->startMs) {

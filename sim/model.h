@@ -92,8 +92,8 @@ private:
     uint16_t lastButtons_ = 0;  // of the last report, or at power-on
     uint8_t mode_;
     bool chosen_;
-    int32_t statusSent_ = 0;       // the script's status lines sent by now
-    bool waitingForMode_ = false;  // since a status report, until a mode takes effect
+    int32_t statusSent_ = 0;          // the script's status lines sent by now
+    bool waitingForMode_ = false;     // since a status report, until a mode takes effect
     std::deque<ModeChange> changes_;  // in the order their reports arrived
 };
 

@@ -41,10 +41,9 @@ struct ExpectWord {
     ExpectKind kind;
 };
 constexpr ExpectWord expectWords[] = {
-    {"line", ExpectKind::Line},         {"first", ExpectKind::First},   {"last", ExpectKind::Last},
-    {"never", ExpectKind::Never},
-    {"notice", ExpectKind::Notice},     {"received", ExpectKind::Received}, {"sent", ExpectKind::Sent},
-    {"status", ExpectKind::Status},
+    {"line", ExpectKind::Line},   {"first", ExpectKind::First},   {"last", ExpectKind::Last},
+    {"never", ExpectKind::Never}, {"notice", ExpectKind::Notice}, {"received", ExpectKind::Received},
+    {"sent", ExpectKind::Sent},   {"status", ExpectKind::Status},
 };
 
 // "expect KIND TEXT": TEXT is the rest of the line after one space, its
@@ -220,17 +219,10 @@ Moment MomentAt(const Script& script, int64_t ms) {
             break;
         bool current = step.durationMs < 0 || ms < step.startMs + step.durationMs;
         switch (step.kind) {
-        case StepKind::Rate:
-            moment.rate = step.rate;
-            break;
-        case StepKind::Accel:
-            moment.accel = step.accel;
-            break;
-        case StepKind::End:
-            break;
-        case StepKind::Status:
-            ++moment.statusReports;
-            break;
+        case StepKind::Rate: moment.rate = step.rate; break;
+        case StepKind::Accel: moment.accel = step.accel; break;
+        case StepKind::End: break;
+        case StepKind::Status: ++moment.statusReports; break;
         case StepKind::Board:
             moment.buttons1 = step.buttons1;
             moment.buttons2 = step.buttons2;

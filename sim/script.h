@@ -101,11 +101,11 @@ struct Step {
 struct Script {
     std::vector<Step> steps;
     bool missing = false;
-    bool remote = false;  // the family's remote is listed before the board
+    bool remote = false;                       // the family's remote is listed before the board
     uint8_t startMode = defaultReportingMode;  // the reporting mode at open
-    int64_t modeLatencyMs = 0;  // from a mode change's report to its effect
-    int64_t lengthMs = 0;  // sum of the timed stretches, -1 if one lasts for good
-    std::vector<Expectation> expectations;  // in the script's order
+    int64_t modeLatencyMs = 0;                 // from a mode change's report to its effect
+    int64_t lengthMs = 0;                      // sum of the timed stretches, -1 if one lasts for good
+    std::vector<Expectation> expectations;     // in the script's order
 };
 
 // Parses text; on failure says which line and why in *error.
@@ -118,9 +118,9 @@ bool ReadScriptFile(const char* path, std::string* text);
 struct Moment : ReportFields {
     StepKind fault = StepKind::Board;  // Board: sending reports as usual
     int64_t faultEndMs = -1;           // end of a Silent stretch; -1: never
-    uint8_t reportId = 0;  // 0: the reporting mode's ID
+    uint8_t reportId = 0;              // 0: the reporting mode's ID
     int32_t rate = 100;
-    int32_t powerCycles = 0;  // off stretches that have ended by now
+    int32_t powerCycles = 0;    // off stretches that have ended by now
     int32_t statusReports = 0;  // status lines passed by now
 };
 

@@ -95,7 +95,7 @@ TEST_F(Faults, ReadsOfZeroOneTwoAnd256Bytes) {
     test::Push(test::Report({0x30}));  // 1 byte: the ID alone
     ReadDeviceReport();
     EXPECT_EQ(DeviceState.buttons2.load(), 0x08);  // byte 2 left from before
-    test::Push(test::Report({0x34, 0x05}));  // 2 bytes
+    test::Push(test::Report({0x34, 0x05}));        // 2 bytes
     ReadDeviceReport();
     EXPECT_EQ(DeviceState.buttons1.load(), 0x05);
     EXPECT_EQ(DeviceState.rawLb.load(), 400);
@@ -208,16 +208,15 @@ struct ComeBackCase {
 
 TEST(FaultsInARun, BoardSwitchedOffAndOnIsFoundAgain) {
     for (ComeBackCase c : {ComeBackCase{"back within the half second", 500, 2},
-                           ComeBackCase{"off for two seconds", 2000, 1},
-                           ComeBackCase{"a hundred times", 500, 100}}) {
+                           ComeBackCase{"off for two seconds", 2000, 1}, ComeBackCase{"a hundred times", 500, 100}}) {
         SCOPED_TRACE(c.name);
         // Zero point 100 a corner; cycle k shows 200 + k, so Mrf 100 + k.
         std::string script = "board 1500 00 00 100 100 100 100\nboard 300 00 08 100 100 100 100\n"
                              "board 300 00 00 150 150 150 150\n";
         for (int k = 1; k <= c.cycles; ++k) {
             std::string load = std::to_string(200 + k);
-            script += "off " + std::to_string(c.offMs) + "\nboard 200 00 00 " + load + " " + load + " " + load +
-                      " " + load + "\n";
+            script += "off " + std::to_string(c.offMs) + "\nboard 200 00 00 " + load + " " + load + " " + load + " " +
+                      load + "\n";
         }
         script += "board 300 00 80 0 0 0 0\n";
         test::FreshRun(script);
@@ -226,7 +225,8 @@ TEST(FaultsInARun, BoardSwitchedOffAndOnIsFoundAgain) {
         ASSERT_EQ(StartWeighing(), 1);
         std::vector<bool> seen(static_cast<size_t>(c.cycles) + 1, false);
         Holdings first, last;
-        bool ended = test::WaitFor([&] {
+        bool ended = test::WaitFor(
+            [&] {
             DisplayPass();
             PlatformSleep(1);
             int k = Mrf - 100;
@@ -238,7 +238,8 @@ TEST(FaultsInARun, BoardSwitchedOffAndOnIsFoundAgain) {
                     last = Held();
             }
             return TestLiveThreads() == 0;
-        }, std::chrono::seconds(30 + c.cycles * 2));
+            },
+            std::chrono::seconds(30 + c.cycles * 2));
         testing::internal::GetCapturedStdout();
         std::string said = testing::internal::GetCapturedStderr();
         ASSERT_TRUE(ended) << "the reader did not end on the last Home";
@@ -300,10 +301,17 @@ TEST(FaultsInARun, TheBoardAmongItsKin) {
          true, startUp, 300, ""},
         {"a remote alone", "remote\nmissing\n", false, {}, 0, remote},
         {"a remote beside the board while it is away",
-         "remote\nboard 1500 00 00 100 0 0 0\noff 1500\nboard 1500 00 00 250 0 0 0\n" + home, true,
-         {"12 00 31", "11 10 31", "12 00 34", "11 10 34", "12 00 34"}, 250, gone + remote + back},
-        {"a status report mid-run", "board 1500 00 00 100 0 0 0\nstatus\nboard 1500 00 00 400 0 0 0\n" + home, true,
-         {"12 00 31", "11 10 31", "12 00 34", "12 00 34"}, 400, ""},
+         "remote\nboard 1500 00 00 100 0 0 0\noff 1500\nboard 1500 00 00 250 0 0 0\n" + home,
+         true,
+         {"12 00 31", "11 10 31", "12 00 34", "11 10 34", "12 00 34"},
+         250,
+         gone + remote + back},
+        {"a status report mid-run",
+         "board 1500 00 00 100 0 0 0\nstatus\nboard 1500 00 00 400 0 0 0\n" + home,
+         true,
+         {"12 00 31", "11 10 31", "12 00 34", "12 00 34"},
+         400,
+         ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -312,12 +320,14 @@ TEST(FaultsInARun, TheBoardAmongItsKin) {
         testing::internal::CaptureStdout();
         int32_t started = StartWeighing();
         bool shown = false;
-        bool ended = started == 1 && test::WaitFor([&] {
+        bool ended = started == 1 && test::WaitFor(
+                                         [&] {
             DisplayPass();
             PlatformSleep(1);
             shown = shown || Mrf == c.shownRf;
             return TestLiveThreads() == 0;
-        }, std::chrono::seconds(30));
+                                         },
+                                         std::chrono::seconds(30));
         testing::internal::GetCapturedStdout();
         std::string said = testing::internal::GetCapturedStderr();
         EXPECT_EQ(started, c.starts ? 1 : 0);
@@ -372,10 +382,12 @@ TEST(FaultsInARun, BurstOfTenThousandReports) {
     for (int i = 0; i < 10000; ++i)
         test::Push(Loads(0, i % 65536, 2, 3, 4));
     test::Push(Loads(homeButton, 9, 8, 7, 6));
-    EXPECT_TRUE(test::WaitFor([] {
+    EXPECT_TRUE(test::WaitFor(
+        [] {
         DisplayPass();
         return TestLiveThreads() == 0;
-    }, std::chrono::seconds(60)));
+        },
+        std::chrono::seconds(60)));
     EXPECT_EQ(sim::ReportsDelivered() - before, 10001);
     EXPECT_EQ(test::Pass(), "0,128, Msum  0.3(kg), Mrf    9, Mrb    8, Mlf    7, Mlb    6\n");
 }

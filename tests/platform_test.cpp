@@ -25,7 +25,9 @@ using namespace std::chrono_literals;
 std::atomic<int> ran, blocked, afterBlock;
 constexpr uint32_t killed = 0xFFFFFFFFu;  // the exit code of a thread ended by force
 
-void Count() { ran.fetch_add(1); }
+void Count() {
+    ran.fetch_add(1);
+}
 
 // Each test of the threads starts with none of the program's alive and its
 // marks cleared.

@@ -16,8 +16,7 @@ namespace test {
 
 // What the board last reported: the button bytes, the four raw loads and
 // the accelerometer byte.
-inline void SetBoardState(int buttons1, int buttons2, int32_t rf, int32_t rb, int32_t lf, int32_t lb,
-                          int accelX = 0) {
+inline void SetBoardState(int buttons1, int buttons2, int32_t rf, int32_t rb, int32_t lf, int32_t lb, int accelX = 0) {
     DeviceState.buttons1 = static_cast<uint8_t>(buttons1);
     DeviceState.buttons2 = static_cast<uint8_t>(buttons2);
     DeviceState.accelX = static_cast<uint8_t>(accelX);

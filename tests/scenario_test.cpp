@@ -13,7 +13,8 @@ TEST(ScenarioCheck, FindsEachUnmetExpectation) {
     const std::string log = "vboard: left in mode 34\nvboard: at 5 ms sends 34 buttons 00 00 loads 1 2 3 4\n"
                             "vboard: output 12 00 31 (3 bytes)\nvboard: at 30 ms mode 31, asked for at 10 ms\n";
     const std::string scenario = "mode 34\nlatency 20\nexpect first " + a.substr(0, a.size() - 1) + "\nexpect last " +
-                                 b.substr(0, b.size() - 1) + "\nexpect never Mrf  300\nexpect notice gone\n"
+                                 b.substr(0, b.size() - 1) +
+                                 "\nexpect never Mrf  300\nexpect notice gone\n"
                                  "expect received 12 00 31 (3 bytes)\nexpect sent 34 buttons 00 00 loads 1 2 3 4\n";
     struct Case {
         const char* what;
@@ -31,7 +32,8 @@ TEST(ScenarioCheck, FindsEachUnmetExpectation) {
          "gone\n", log, "never should be"},
         {"a notice more", a + b, "gone\nback\n", log, "standard error held"},
         {"a report more", a + b, "gone\n", log + "vboard: output 11 10 (2 bytes)\n", "the board received"},
-        {"a report never sent", a + b, "gone\n", "vboard: left in mode 34\nvboard: at 5 ms sends 34 x\nvboard: output 12 00 31 (3 bytes)\n",
+        {"a report never sent", a + b, "gone\n",
+         "vboard: left in mode 34\nvboard: at 5 ms sends 34 x\nvboard: output 12 00 31 (3 bytes)\n",
          "never sent 34 buttons"},
         {"a mode change too soon", a + b, "gone\n", log + "vboard: at 40 ms mode 34, asked for at 30 ms\n",
          "after 10 ms"},

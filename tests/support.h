@@ -20,8 +20,7 @@ void FreshRun(const std::string& script);
 std::vector<std::string> Messages();
 
 // Polls until done() holds or the bound passes; returns done()'s last value.
-bool WaitFor(const std::function<bool()>& done,
-             std::chrono::milliseconds bound = std::chrono::seconds(10));
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds bound = std::chrono::seconds(10));
 
 // Waits until no thread the program started is alive (generous bound).
 bool WaitForProgramThreads();

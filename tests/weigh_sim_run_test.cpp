@@ -340,8 +340,9 @@ TEST(WeighSim, PlaysTheVmTestsScenarios) {
         if (scenario.expectations.empty())
             continue;  // a device's script only, as the remote's
         std::string name = file.substr(file.find('/') + 1);
-        Run run{file, scenario, TempPath("weigh-sim-vm-" + name + ".stdout"),
-                TempPath("weigh-sim-vm-" + name + ".stderr"), 0, false};
+        Run run{
+            file, scenario, TempPath("weigh-sim-vm-" + name + ".stdout"), TempPath("weigh-sim-vm-" + name + ".stderr"),
+            0,    false};
         int out = open(run.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open(run.errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ASSERT_GE(out, 0);
@@ -380,15 +381,13 @@ TEST(WeighSim, PlaysTheVmTestsScenarios) {
 // ends: each notice of a board that went and came back is in the file as
 // soon as it is said, not only when the process ends by itself.
 TEST(WeighSim, NoticesReachAFileAtOnce) {
-    std::string script = WriteScript("off-on.txt",
-                                     "board 1000 00 00 100 100 100 100\n"
-                                     "off 1000\n"
-                                     "board 600000 00 00 200 200 200 200\n");
+    std::string script = WriteScript("off-on.txt", "board 1000 00 00 100 100 100 100\n"
+                                                   "off 1000\n"
+                                                   "board 600000 00 00 200 200 200 200\n");
     script = script.substr(1, script.size() - 2);
     std::string errors = TempPath("weigh-sim-notices.stderr");
-    const std::string both =
-        "weigh: the board has gone; waiting for it to come back\n"
-        "weigh: the board is back\n";
+    const std::string both = "weigh: the board has gone; waiting for it to come back\n"
+                             "weigh: the board is back\n";
     auto said = [&] {
         std::string all = FileText(errors);
         all.erase(std::remove(all.begin(), all.end(), '\r'), all.end());
@@ -409,8 +408,8 @@ TEST(WeighSim, NoticesReachAFileAtOnce) {
     startup.hStdError = file;
     PROCESS_INFORMATION process{};
     std::string command = std::string("\"") + WEIGH_SIM_PATH + "\" \"" + script + "\"";
-    BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                  &process);
+    BOOL started =
+        CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
     CloseHandle(file);
     CloseHandle(null);
     ASSERT_TRUE(started) << GetLastError();

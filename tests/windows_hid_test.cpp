@@ -31,7 +31,7 @@ bool WineDevicesPresent() {
            !ListedHidPath(wineVendor, wineKeyboard).empty();
 }
 
-#define NEED_WINE_DEVICES()     \
+#define NEED_WINE_DEVICES()    \
     if (!WineDevicesPresent()) \
     GTEST_SKIP() << "Wine's virtual HID devices are not there"
 
@@ -55,8 +55,12 @@ TEST(WindowsHid, OpensOnlyWhenVendorAndProductBothMatch) {
     // Each pair shares one ID with a device that is there, or would match
     // it if only its low 16 bits were compared.
     const std::pair<int32_t, int32_t> absent[] = {
-        {wineVendor, 0x0306},           {0x057E, wineMouse},  {0x0000, 0x0000},
-        {wineVendor + 0x10000, wineMouse}, {wineVendor, wineMouse + 0x10000}, {-1, -1},
+        {wineVendor, 0x0306},
+        {0x057E, wineMouse},
+        {0x0000, 0x0000},
+        {wineVendor + 0x10000, wineMouse},
+        {wineVendor, wineMouse + 0x10000},
+        {-1, -1},
     };
     for (auto [vendor, product] : absent)
         EXPECT_EQ(OpenHidHandle(vendor, product), -1) << std::hex << vendor << ":" << product;

@@ -16,7 +16,7 @@ struct Globals {
     uint32_t reportId;     // 0 until the descriptor names one
 };
 
-constexpr int globalStackDepth = 4;  // as deep as the kernel's HID parser allows
+constexpr int globalStackDepth = 4;                             // as deep as the kernel's HID parser allows
 constexpr uint64_t bitsLimit = uint64_t{8} * reportBufferSize;  // past this a report cannot be sent anyway
 
 // Short item data is little-endian, 0, 1, 2 or 4 bytes long.

@@ -95,8 +95,7 @@ static int32_t Preference(const char* path, int32_t vendorId, int32_t productId)
     HIDD_ATTRIBUTES attributes;
     attributes.Size = sizeof attributes;
     int32_t preference = -1;
-    if (HidD_GetAttributes(file, &attributes) && attributes.VendorID == vendorId &&
-        attributes.ProductID == productId) {
+    if (HidD_GetAttributes(file, &attributes) && attributes.VendorID == vendorId && attributes.ProductID == productId) {
         // A USB string is at most 126 characters; the last one stays 0.
         wchar_t name[128] = {};
         bool named = HidD_GetProductString(file, name, sizeof name - sizeof name[0]);
@@ -141,8 +140,7 @@ static int32_t OpenSlot(int slot, const char* path) {
     device->readOverlap.hEvent = NewEvent();
     device->writeOverlap.hEvent = NewEvent();
     if (!ReadCaps(file, &caps) || caps.InputReportByteLength > maxReportLength ||
-        caps.OutputReportByteLength > maxReportLength || !device->readOverlap.hEvent ||
-        !device->writeOverlap.hEvent) {
+        caps.OutputReportByteLength > maxReportLength || !device->readOverlap.hEvent || !device->writeOverlap.hEvent) {
         ReleaseEvents(device);
         CloseHandle(file);
         return -1;
@@ -241,8 +239,7 @@ static void Rearm(OVERLAPPED* overlap) {
 // failed at once is not waited for. With a limit, one still pending at its
 // end is cancelled and given cancelTimeoutMs to come back; if it does not,
 // it stays marked pending.
-static int32_t Transfer(HANDLE file, OVERLAPPED* overlap, std::atomic<bool>* pending, BOOL started,
-                        DWORD limitMs) {
+static int32_t Transfer(HANDLE file, OVERLAPPED* overlap, std::atomic<bool>* pending, BOOL started, DWORD limitMs) {
     if (!started && GetLastError() != ERROR_IO_PENDING) {
         pending->store(false, std::memory_order_relaxed);
         return -1;

@@ -19,7 +19,9 @@ struct Snapshot {
 };
 
 Snapshot Take() {
-    return {DeviceState.buttons1, DeviceState.buttons2, DeviceState.accelX,
+    return {DeviceState.buttons1,
+            DeviceState.buttons2,
+            DeviceState.accelX,
             {DeviceState.rawRf, DeviceState.rawRb, DeviceState.rawLf, DeviceState.rawLb}};
 }
 

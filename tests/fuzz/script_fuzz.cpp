@@ -34,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         previous = step.startMs;
     }
     Check(script.lengthMs >= -1, "length");
-    for (int64_t ms : {int64_t{0}, int64_t{1}, previous, previous + 1, script.lengthMs, script.lengthMs + 1,
-                       int64_t{1} << 50})
+    for (int64_t ms :
+         {int64_t{0}, int64_t{1}, previous, previous + 1, script.lengthMs, script.lengthMs + 1, int64_t{1} << 50})
         if (ms >= 0)
             CheckMoment(script, ms);
     return 0;

@@ -125,7 +125,8 @@ int main(int argc, char** argv) {
                 return 1;
             sim::Presence how = there ? gone : standing.presence;
             bool off = how == sim::Presence::Off;
-            std::printf("vboard: at %lld ms %s\n", boardMs, how == sim::Presence::Ended ? "script ends"
+            std::printf("vboard: at %lld ms %s\n", boardMs,
+                        how == sim::Presence::Ended ? "script ends"
                         : there ? (off ? "switched on, a new device" : "plugged in again, a new device")
                                 : (off ? "switched off" : "unplugged"));
             gone = standing.presence;
