@@ -39,9 +39,10 @@ bool StartsWith(const std::string& text, const std::string& start) {
 }
 
 // What the board's log says: the output reports it received and its power
-// events, in order, the reports it sent, and each mode change's delay.
+// events, in order, the reports it sent, and each mode change's mode and
+// delay.
 struct BoardLog {
-    std::vector<std::string> received, sent;
+    std::vector<std::string> received, sent, modes;
     std::vector<long long> modeDelaysMs;
     std::string leftInMode;
 };
@@ -61,6 +62,9 @@ BoardLog ReadBoardLog(const std::string& text) {
         } else if (std::sscanf(line.c_str(), "vboard: at %lld ms mode %x, asked for at %lld ms", &at, &mode, &asked) ==
                    3) {
             log.modeDelaysMs.push_back(at - asked);
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "%02x", mode);
+            log.modes.push_back(hex);
         } else if (std::sscanf(line.c_str(), "vboard: at %lld ms %n", &at, &used) == 1 && used > 0) {
             std::string event = line.substr(static_cast<size_t>(used));
             if (StartsWith(event, "sends "))
@@ -131,6 +135,17 @@ void CheckBoardLog(const sim::Script& scenario, const std::string& text, std::ve
     }
     if (log.received != received)
         failures->push_back("the board received" + Joined(log.received) + "\nnot" + Joined(received));
+    // Each mode report received takes effect, in its turn, unless a power
+    // cycle drops the changes on their way.
+    std::vector<std::string> asked;
+    bool cycled = false;
+    for (const std::string& report : log.received) {
+        cycled = cycled || !StartsWith(report, "1");
+        if (StartsWith(report, "12 ") && report.size() >= 8)
+            asked.push_back(report.substr(6, 2));
+    }
+    if (!cycled && log.modes != asked)
+        failures->push_back("the board's mode changes" + Joined(log.modes) + "\nnot" + Joined(asked));
     for (long long delay : log.modeDelaysMs)
         if (delay < scenario.modeLatencyMs)
             failures->push_back("a mode change took effect after " + std::to_string(delay) + " ms, not " +

@@ -33,10 +33,14 @@ TEST(ScenarioCheck, FindsEachUnmetExpectation) {
         {"a notice more", a + b, "gone\nback\n", log, "standard error held"},
         {"a report more", a + b, "gone\n", log + "vboard: output 11 10 (2 bytes)\n", "the board received"},
         {"a report never sent", a + b, "gone\n",
-         "vboard: left in mode 34\nvboard: at 5 ms sends 34 x\nvboard: output 12 00 31 (3 bytes)\n",
+         "vboard: left in mode 34\nvboard: at 5 ms sends 34 x\nvboard: output 12 00 31 (3 bytes)\n"
+         "vboard: at 30 ms mode 31, asked for at 10 ms\n",
          "never sent 34 buttons"},
-        {"a mode change too soon", a + b, "gone\n", log + "vboard: at 40 ms mode 34, asked for at 30 ms\n",
+        {"a mode change too soon", a + b, "gone\n",
+         "vboard: left in mode 34\nvboard: at 5 ms sends 34 buttons 00 00 loads 1 2 3 4\n"
+         "vboard: output 12 00 31 (3 bytes)\nvboard: at 20 ms mode 31, asked for at 10 ms\n",
          "after 10 ms"},
+        {"a mode change never taken", a + b, "gone\n", log.substr(0, log.rfind("vboard: at 30")), "mode changes"},
         {"not left in its mode", a + b, "gone\n", log.substr(log.find('\n') + 1), "did not start in mode 34"},
     };
     sim::Script parsed;
