@@ -47,8 +47,8 @@ void ProbeThread() {
 }
 
 // The board answers when a report carrying the accelerometer byte
-// (accelerometerMode) arrives with that byte non-zero. The probe is not waited for here:
-// it leaves by itself after its sleep on such a report.
+// (accelerometerMode) arrives with that byte non-zero. The probe is not
+// waited for here: it leaves by itself after its sleep on such a report.
 int32_t ProbeDevice() {
     DeviceState.accelX.store(0, relaxed);
     runFlag.store(1, relaxed);
