@@ -55,8 +55,6 @@ BoardLog ReadBoardLog(const std::string& text) {
         int used = 0;
         if (StartsWith(line, "vboard: output ")) {
             log.received.push_back(line.substr(15));
-        } else if (line == "vboard: unplugged") {
-            log.received.push_back("unplugged");
         } else if (StartsWith(line, "vboard: left in mode ")) {
             log.leftInMode = line.substr(21);
         } else if (std::sscanf(line.c_str(), "vboard: at %lld ms mode %x, asked for at %lld ms", &at, &mode, &asked) ==

@@ -1,28 +1,14 @@
 // scenario_check WHAT SCENARIO OUT ERR|- [BOARD_LOG|- [STATUS]]: holds the
 // files a run of weigh left (its standard output and error, the board's
 // log; - for one not to check) to what the scenario file expects
-// (tests/scenario.h), for the VM tests' hosts. Says "FAIL: WHAT: ..." for each expectation not met, and
-// exits with their number (0: the run is as the scenario says; 100 at
-// most; 120 when it could not read its files).
+// (tests/scenario.h), for the VM tests' hosts. Says "FAIL: WHAT: ..." for
+// each expectation not met, and exits with their number (0: the run is as
+// the scenario says; 100 at most; 120 when the scenario cannot be read).
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "scenario.h"
-
-namespace {
-
-bool Read(const char* path, std::string* text) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream contents;
-    contents << file.rdbuf();
-    *text = contents.str();
-    return static_cast<bool>(file);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 5 || argc > 7) {
@@ -39,10 +25,10 @@ int main(int argc, char** argv) {
     test::RunRecord run;
     // A file the guest did not leave reads as empty: its absence shows in
     // what the run lacks.
-    Read(argv[3], &run.output);
+    sim::ReadScriptFile(argv[3], &run.output);
     auto optional = [](const char* path, std::optional<std::string>* text) {
         if (std::string(path) != "-")
-            Read(path, &text->emplace());
+            sim::ReadScriptFile(path, &text->emplace());
     };
     optional(argv[4], &run.errors);
     if (argc > 5)
