@@ -38,6 +38,9 @@ struct SimRun {
 
 // The VM tests' scenarios of a start that fails: weigh ends by itself.
 const char* const failedStarts[] = {"missing.txt", "remote-alone.txt", "wine/silent.txt"};
+// The Wine VM test's board that goes for good while another comes back in
+// its place as a new device: a run of weigh-sim plays one board.
+const char vmOnly[] = "wine/unplug.txt";
 
 std::string TempPath(const std::string& name) {
     return testing::TempDir() + name;
@@ -333,7 +336,7 @@ TEST(WeighSim, PlaysTheVmTestsScenarios) {
     std::vector<Run> runs;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(WEIGH_VM_DIR)) {
         std::string file = std::filesystem::relative(entry.path(), WEIGH_VM_DIR).generic_string();
-        if (entry.path().extension() != ".txt" || entry.path().filename() == "CMakeLists.txt" ||
+        if (entry.path().extension() != ".txt" || entry.path().filename() == "CMakeLists.txt" || file == vmOnly ||
             std::find(std::begin(failedStarts), std::end(failedStarts), file) != std::end(failedStarts))
             continue;
         sim::Script scenario = Scenario(file);

@@ -53,35 +53,6 @@ has() { grep -Fqx -- "$2" "$1" 2>/dev/null || fail "$1 lacks: $2"; }
 check() {
     "$checker" "$@" || failures=$((failures + $?))
 }
-# The output reports of weigh's start, each as long as the descriptor says.
-ready="12 00 31 (3 bytes)
-11 10 (2 bytes)
-12 00 34 (3 bytes)"
-# received WHAT BOARD_LOG REPORTS: the board received these and no others,
-# and was switched off and on where REPORTS say.
-received() {
-    outputs=$(sed -n 's/^vboard: output //p; s/^vboard: at [0-9]* ms \(switched .*\)/\1/p' "$2" 2>/dev/null || true)
-    [ "$outputs" = "$3" ] || fail "$1: output reports received:
-$outputs"
-}
-# errors WHAT ERR TEXT: weigh's standard error is exactly TEXT.
-errors() {
-    [ "$(tr -d '\r' <"$2" 2>/dev/null)" = "$3" ] || fail "$1: weigh's standard error:
-$(cat "$2" 2>/dev/null)"
-}
-# left_streaming WHAT BOARD_LOG LOADS: the board, left in mode 0x34, sent these
-# loads first, and weigh's two mode changes took effect 20 ms or more late.
-left_streaming() {
-    grep -qx 'vboard: left in mode 34' "$2" || fail "$1: the board was not left in mode 0x34"
-    [ "$(grep -m 1 '^vboard: at [0-9]* ms sends ' "$2" | sed 's/.* sends //')" = "34 buttons 00 00 loads $3" ] ||
-        fail "$1: the board did not start in mode 0x34"
-    changes=$(sed -n 's/^vboard: at \([0-9]*\) ms mode \(..\), asked for at \([0-9]*\) ms$/\2 \1 \3/p' "$2")
-    [ "$(echo "$changes" | cut -d' ' -f1 | tr '\n' ' ')" = "31 34 " ] || fail "$1: mode changes:
-$changes"
-    ! echo "$changes" | while read -r changed at asked; do
-        [ $((at - asked)) -ge 20 ] || echo "mode $changed took effect after $((at - asked)) ms"
-    done | grep . || fail "$1: a mode change came sooner than 20 ms"
-}
 # verdict FILE...: when a check failed, shows the FILEs (an .out's end) and fails.
 verdict() {
     [ "$failures" -eq 0 ] && return
