@@ -6,11 +6,7 @@
 #       every DLL the programs import is one that Windows itself ships.
 cmake_policy(VERSION 3.25)
 
-function(expect what text pattern)
-  if(NOT "${text}" MATCHES "${pattern}")
-    message(FATAL_ERROR "${what}: expected to match\n  ${pattern}\ngot:\n${text}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/expect.cmake)
 
 if(CHECK STREQUAL "run")
   # Files, not pipes: a helper process that Wine starts for the message box

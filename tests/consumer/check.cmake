@@ -1,10 +1,6 @@
 # Runs the consumer's program against each of its boards and checks what
 # the user sees. -DPROGRAM=path
-function(expect what text pattern)
-  if(NOT "${text}" MATCHES "${pattern}")
-    message(FATAL_ERROR "${what}: expected to match\n  ${pattern}\ngot:\n${text}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../expect.cmake)
 
 # run_board(KIND STATUS STDERR): the exit status and standard error against
 # board KIND match STATUS and STDERR; its standard output is left in out.
