@@ -39,6 +39,12 @@ bool StartsWith(const std::string& text, const std::string& start) {
     return text.compare(0, start.size(), start) == 0;
 }
 
+std::string Hex(unsigned byte) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%02x", byte & 0xFF);
+    return hex;
+}
+
 // What the board's log says: the output reports it received and its power
 // events, in order, the reports it sent, and each mode change's mode and
 // delay.
@@ -61,9 +67,7 @@ BoardLog ReadBoardLog(const std::string& text) {
         } else if (std::sscanf(line.c_str(), "vboard: at %lld ms mode %x, asked for at %lld ms", &at, &mode, &asked) ==
                    3) {
             log.modeDelaysMs.push_back(at - asked);
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "%02x", mode);
-            log.modes.push_back(hex);
+            log.modes.push_back(Hex(mode));
         } else if (std::sscanf(line.c_str(), "vboard: at %lld ms %n", &at, &used) == 1 && used > 0) {
             std::string event = line.substr(static_cast<size_t>(used));
             if (StartsWith(event, "sends "))
@@ -91,13 +95,10 @@ void CheckReadOut(const sim::Script& scenario, const std::string& output, std::v
     bool anyExpected = false;
     size_t from = 0;
     for (const sim::Expectation& e : scenario.expectations) {
-        if (e.kind == sim::ExpectKind::Never) {
-            for (const std::string& line : lines)
-                if (line.find(e.text) != std::string::npos) {
-                    failures->push_back("shown though it never should be: " + line);
-                    break;
-                }
-        }
+        auto shows = [&](const std::string& line) { return line.find(e.text) != std::string::npos; };
+        auto shown = std::find_if(lines.begin(), lines.end(), shows);
+        if (e.kind == sim::ExpectKind::Never && shown != lines.end())
+            failures->push_back("shown though it never should be: " + *shown);
         if (e.kind != sim::ExpectKind::Line && e.kind != sim::ExpectKind::First && e.kind != sim::ExpectKind::Last)
             continue;
         anyExpected = true;
@@ -126,10 +127,7 @@ void CheckBoardLog(const sim::Script& scenario, const std::string& text, std::ve
     for (const sim::Expectation& e : scenario.expectations) {
         if (e.kind == sim::ExpectKind::Received)
             received.push_back(e.text);
-        bool sent = false;
-        for (const std::string& report : log.sent)
-            sent = sent || report == e.text;
-        if (e.kind == sim::ExpectKind::Sent && !sent)
+        if (e.kind == sim::ExpectKind::Sent && std::find(log.sent.begin(), log.sent.end(), e.text) == log.sent.end())
             failures->push_back("the board never sent " + e.text);
     }
     if (log.received != received)
@@ -152,12 +150,10 @@ void CheckBoardLog(const sim::Script& scenario, const std::string& text, std::ve
             failures->push_back("a mode change took effect after " + std::to_string(delay) + " ms, not " +
                                 std::to_string(scenario.modeLatencyMs) + " or more");
     // A board an earlier run left in another mode streams that mode first.
-    if (scenario.startMode != sim::defaultReportingMode) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%02x", scenario.startMode);
-        if (log.leftInMode != mode || log.sent.empty() || !StartsWith(log.sent.front(), mode + std::string(" ")))
-            failures->push_back(std::string("the board did not start in mode ") + mode);
-    }
+    std::string mode = Hex(scenario.startMode);
+    if (scenario.startMode != sim::defaultReportingMode &&
+        (log.leftInMode != mode || log.sent.empty() || !StartsWith(log.sent.front(), mode + " ")))
+        failures->push_back("the board did not start in mode " + mode);
 }
 
 }  // namespace

@@ -94,10 +94,7 @@ std::vector<std::string> WrittenReports(size_t bytes) {
 }
 
 std::vector<uint8_t> Report(std::initializer_list<int> bytes) {
-    std::vector<uint8_t> report;
-    for (int b : bytes)
-        report.push_back(static_cast<uint8_t>(b));
-    return report;
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());  // each int taken modulo 256
 }
 
 void Push(const std::vector<uint8_t>& report) {
