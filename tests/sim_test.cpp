@@ -14,24 +14,19 @@ namespace {
 using sim::Script;
 using sim::StepKind;
 
-TEST(Script, ParsesEveryKindOfLine) {
+// The script of text, which must parse.
+Script Parsed(std::string_view text) {
     Script script;
     std::string error;
-    ASSERT_TRUE(sim::ParseScript("# a comment\n\n"
-                                 "rate 250\n"
-                                 "accel 7f\n"
-                                 "board 100 00 08 1 2 3 65535  # trailing comment\r\n"
-                                 "silent 50\n"
-                                 "report 30 0x21\n"
-                                 "unplugged 20\n"
-                                 "end 3\n"
-                                 "\tboard 10 FF 80 0 0 0 0\n"
-                                 "missing\n"
-                                 "mode 34\n"
-                                 "latency 20\n"
-                                 "unplugged\n",
-                                 &script, &error))
-        << error;
+    EXPECT_TRUE(sim::ParseScript(text, &script, &error)) << error;
+    return script;
+}
+
+TEST(Script, ParsesEveryKindOfLine) {
+    const Script script = Parsed("# a comment\n\nrate 250\naccel 7f\n"                                    // steps 0, 1
+                                 "board 100 00 08 1 2 3 65535  # trailing comment\r\n"                    // 2
+                                 "silent 50\nreport 30 0x21\nunplugged 20\nend 3\n"                       // 3 to 6
+                                 "\tboard 10 FF 80 0 0 0 0\nmissing\nmode 34\nlatency 20\nunplugged\n");  // 7, 8
     ASSERT_EQ(script.steps.size(), 9u);
     EXPECT_TRUE(script.missing);
     EXPECT_EQ(script.startMode, 0x34);
@@ -77,11 +72,8 @@ TEST(Script, RejectsBadLinesSayingWhere) {
 }
 
 TEST(Script, MomentFollowsTheStretches) {
-    Script script;
-    std::string error;
-    ASSERT_TRUE(sim::ParseScript("board 100 00 08 1 2 3 4\nsilent 50\naccel 00\nreport 50 30\n"
-                                 "board 100 00 00 5 6 7 8\n",
-                                 &script, &error));
+    const Script script =
+        Parsed("board 100 00 08 1 2 3 4\nsilent 50\naccel 00\nreport 50 30\nboard 100 00 00 5 6 7 8\n");
     EXPECT_EQ(sim::MomentAt(script, 0).buttons2, 0x08);
     EXPECT_EQ(sim::MomentAt(script, 99).fault, StepKind::Board);
     sim::Moment silent = sim::MomentAt(script, 100);
@@ -108,11 +100,7 @@ TEST(Model, StandsWhereTheScriptPutsIt) {
         int64_t untilMs;
         int32_t powerCycles;
     };
-    struct Case {
-        const char* script;
-        std::vector<At> at;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<std::pair<const char*, std::vector<At>>> cases = {
         {"board 100 00 00 1 1 1 1\nunplugged 50\nboard 100 00 00 2 2 2 2\noff 200\nboard 100 00 00 3 3 3 3\nend 4\n",
          {{0, Presence::There, 100, 0},
           {120, Presence::Unplugged, 150, 0},
@@ -126,17 +114,14 @@ TEST(Model, StandsWhereTheScriptPutsIt) {
         {"end 4\n", {{0, Presence::Ended, -1, 0}}},
         {"missing\nboard 100 00 00 1 1 1 1\n", {{0, Presence::Off, -1, 0}}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.script);
-        Script script;
-        std::string error;
-        ASSERT_TRUE(sim::ParseScript(c.script, &script, &error)) << error;
-        sim::Model model(script);
+    for (const auto& [text, stands] : cases) {
+        SCOPED_TRACE(text);
+        sim::Model model(Parsed(text));
         EXPECT_NE(model.Stand(999000000).presence, Presence::Ended) << "the clock stands at 0 until it starts";
         model.Start(0);
         const uint8_t mode34[] = {0x12, 0x00, 0x34};
         model.Output(0, mode34, sizeof mode34);
-        for (const At& at : c.at) {
+        for (const At& at : stands) {
             sim::Standing standing = model.Stand(at.ms * 1000000);
             EXPECT_EQ(standing.presence, at.presence) << at.ms << " ms";
             EXPECT_EQ(standing.untilMs, at.untilMs) << at.ms << " ms";
@@ -148,9 +133,8 @@ TEST(Model, StandsWhereTheScriptPutsIt) {
 }
 
 TEST(Script, BuiltInSessionParsesAndEnds) {
-    Script script;
-    std::string error;
-    ASSERT_TRUE(sim::ParseScript(sim::builtInSession, &script, &error)) << error;
+    const Script script = Parsed(sim::builtInSession);
+    ASSERT_FALSE(script.steps.empty());
     EXPECT_EQ(script.steps.back().kind, StepKind::End);
     EXPECT_EQ(sim::EndStep(script), &script.steps.back());
     EXPECT_GT(script.lengthMs, 5000);
@@ -166,17 +150,13 @@ TEST(Board, AnswersEachModeWithItsReport) {
     report[2] = 0x31;
     EXPECT_EQ(WriteReport(handle, report, &info), 0);
     ASSERT_EQ(ReadReport(handle, report, &info), 6);
-    EXPECT_EQ(report[0], 0x31);
-    EXPECT_EQ(report[1], 0x01);
-    EXPECT_EQ(report[2], 0x08);
-    EXPECT_EQ(report[3], 0x9C);
+    EXPECT_EQ(std::vector<uint8_t>(report, report + 4), (std::vector<uint8_t>{0x31, 0x01, 0x08, 0x9C}));
     report[0] = 0x12;
     report[2] = 0x34;
     WriteReport(handle, report, &info);
     ASSERT_EQ(ReadReport(handle, report, &info), 22);
-    const uint8_t expected[] = {0x34, 0x01, 0x08, 0x12, 0x34, 0x56, 0x78, 0x00, 0x01, 0xFF, 0xFF};
-    for (size_t i = 0; i < sizeof expected; ++i)
-        EXPECT_EQ(report[i], expected[i]) << "byte " << i;
+    EXPECT_EQ(std::vector<uint8_t>(report, report + 11),
+              (std::vector<uint8_t>{0x34, 0x01, 0x08, 0x12, 0x34, 0x56, 0x78, 0x00, 0x01, 0xFF, 0xFF}));
     EXPECT_EQ(CloseHidHandle(handle), 0);
 }
 
@@ -206,14 +186,9 @@ TEST(Board, PushedReportsComeFirstAndExactly) {
     EXPECT_EQ(ReadReport(handle, report, &info), 3);
     EXPECT_EQ(report[2], 2);
     EXPECT_EQ(report[3], 0xEE);  // the rest of the buffer is left alone
-    std::vector<uint8_t> big(300, 0x35);
-    test::Push(big);
+    test::Push(std::vector<uint8_t>(300, 0x35));
     EXPECT_EQ(ReadReport(handle, report, &info), 256);
 }
-
-}  // namespace
-
-namespace {
 
 // The board keeps its own clock: a report handed over late does not push
 // the next one later, but a board nobody read for a whole period starts
@@ -227,9 +202,8 @@ TEST(Pacing, ReportsKeepTheirScheduleUnlessAPeriodWasMissed) {
     };
     for (Case c : {Case{10 * ms, 10 * ms, 100, 10 * ms}, Case{10 * ms, 13 * ms, 100, 10 * ms},
                    Case{10 * ms, 20 * ms, 100, 20 * ms}, Case{10 * ms, 25 * ms, 100, 25 * ms},
-                   Case{1 * ms, 1 * ms + 999999, 1000, 1 * ms}, Case{5 * ms, 7 * ms, 0, 7 * ms}}) {
+                   Case{1 * ms, 1 * ms + 999999, 1000, 1 * ms}, Case{5 * ms, 7 * ms, 0, 7 * ms}})
         EXPECT_EQ(sim::ReportSentNs(c.due, c.now, c.rate), c.sent) << c.due << " " << c.now << " " << c.rate;
-    }
 }
 
 }  // namespace
