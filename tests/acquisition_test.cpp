@@ -16,10 +16,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-void OpenBoard(const char* script) {
+// A fresh run with the board of script open and, when a mode is given, in
+// it: the open check's is 0x31, as the start-up leaves it.
+void OpenBoard(const std::string& script, int32_t mode = -1) {
     test::FreshRun(script);
     test::SetDeviceHandle(OpenHidHandle(boardVendorId, boardProductId));
     ASSERT_NE(deviceHandle, -1);
+    if (mode != -1)
+        SetReportMode(noFlags, mode);
 }
 
 // Ends the probe: no thread of it is left, and no read of it runs on.
@@ -38,7 +42,6 @@ TEST(WaitMs, WaitsMoreThanAskedAndReturns) {
     }
 }
 
-// The board is in mode 0x31 for the check, as the start-up leaves it.
 TEST(ProbeDevice, AnswersOnlyWhenTheAccelerometerByteIsNonZero) {
     const struct {
         const char* name;
@@ -57,8 +60,7 @@ TEST(ProbeDevice, AnswersOnlyWhenTheAccelerometerByteIsNonZero) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        OpenBoard(c.script);
-        SetReportMode(noFlags, accelerometerMode);
+        OpenBoard(c.script, accelerometerMode);
         DeviceState.accelX = 0x55;  // cleared by the check itself
         EXPECT_EQ(ProbeDevice(), c.answered);
         EXPECT_EQ(runFlag.load(), 0);
@@ -67,20 +69,15 @@ TEST(ProbeDevice, AnswersOnlyWhenTheAccelerometerByteIsNonZero) {
 }
 
 TEST(ProbeDevice, ProbeLeavesByItselfOnceTheWindowHasClosed) {
-    OpenBoard("board 5000 00 00 0 0 0 0\n");
-    SetReportMode(noFlags, accelerometerMode);
+    OpenBoard("board 5000 00 00 0 0 0 0\n", accelerometerMode);
     EXPECT_EQ(ProbeDevice(), 1);
-    EXPECT_TRUE(test::WaitFor([] { return probeActive.load() == 0; }));
-    EXPECT_TRUE(test::WaitForProgramThreads());
-    StopProbe();  // joins a thread that has ended; never kills
-    EXPECT_EQ(probeThread, 0u);
+    EXPECT_TRUE(test::WaitFor([] { return probeActive.load() == 0 && TestLiveThreads() == 0; }));
+    ExpectProbeEnded();  // joins a thread that has ended; never kills
 }
 
 TEST(StopProbe, DoesNothingWithoutAProbe) {
     test::FreshRun("");
-    StopProbe();
-    EXPECT_EQ(probeThread, 0u);
-    EXPECT_EQ(TestLiveThreads(), 0);
+    ExpectProbeEnded();
 }
 
 // Blocked in a read that never returns, the probe is ended by force and
@@ -115,11 +112,6 @@ TEST(StopProbe, EndsAProbeHeldAtItsStartPastTheWindow) {
     test::ExpectNoReadRunsOn();
 }
 
-void StartReader(const char* script) {
-    OpenBoard(script);
-    PlatformStartDetachedThread(ReadLoopThread);
-}
-
 std::vector<uint8_t> Buttons(int buttons2, int load) {
     return test::Report({0x34, 0, buttons2, load >> 8, load & 0xFF, 0, 0, 0, 0, 0, 0});
 }
@@ -127,7 +119,8 @@ std::vector<uint8_t> Buttons(int buttons2, int load) {
 TEST(ReadLoopThread, EndsOnHomeAloneOnly) {
     for (int buttons2 : {0x88, 0x81, 0xC0, 0x80}) {
         SCOPED_TRACE(buttons2);
-        StartReader("silent\n");
+        OpenBoard("silent\n");
+        PlatformStartDetachedThread(ReadLoopThread);
         test::Push(Buttons(buttons2, 7));
         ASSERT_TRUE(test::WaitFor([] { return DeviceState.rawRf.load() == 7; }));
         EXPECT_EQ(DeviceState.buttons2.load(), buttons2);
@@ -142,7 +135,8 @@ TEST(ReadLoopThread, EndsOnHomeAloneOnly) {
 }
 
 TEST(ReadLoopThread, KeepsLastValuesAfterItEnds) {
-    StartReader("silent\n");
+    OpenBoard("silent\n");
+    PlatformStartDetachedThread(ReadLoopThread);
     test::Push(Buttons(0x80, 1234));
     ASSERT_TRUE(test::WaitForProgramThreads());
     test::Push(Buttons(0x00, 99));  // nobody reads it
@@ -156,8 +150,7 @@ TEST(ReadLoopThread, KeepsLastValuesAfterItEnds) {
 TEST(ReadLoopThread, NeverReadsBesideTheProbe) {
     for (const char* delay : {"silent 30\n", "silent 60\n", ""}) {
         SCOPED_TRACE(delay);
-        OpenBoard((std::string(delay) + "board 600 00 00 5 5 5 5\nboard 300 00 80 5 5 5 5\n").c_str());
-        SetReportMode(noFlags, accelerometerMode);
+        OpenBoard(std::string(delay) + "board 600 00 00 5 5 5 5\nboard 300 00 80 5 5 5 5\n", accelerometerMode);
         ASSERT_EQ(ProbeDevice(), 1);
         SetReportMode(noFlags, weighingMode);
         PlatformStartDetachedThread(ReadLoopThread);
