@@ -74,12 +74,11 @@ TEST_F(Decoding, EachReportIdUpdatesTheFieldsItsBitsName) {
          {0x34, 0, 0, 0xFF, 0xFF, 0x80, 0x00, 0x7F, 0xFF, 0x00, 0x01},
          {0, 0, 0xCC, 65535, 32768, 32767, 1}},
     };
+    // A short report decodes only its own bytes past a cleared tail.
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
         SetFields(before);
-        // A short report decodes only its own bytes past a cleared tail.
         std::memset(inReport, 0, sizeof inReport);
-        EXPECT_EQ(Decode(c.bytes), c.expected);
+        EXPECT_EQ(Decode(c.bytes), c.expected) << c.name;
     }
 }
 
@@ -104,10 +103,8 @@ TEST_F(Decoding, ShortReportDecodesTheBufferAsItStands) {
 TEST_F(Decoding, FailedReadReappliesThePreviousReport) {
     Decode({0x34, 0, 0, LOADS});
     SetFields(before);
-    int32_t open = deviceHandle;
     test::SetDeviceHandle(-1);  // every call on -1 fails at once
     ReadDeviceReport();
-    test::SetDeviceHandle(open);
     EXPECT_EQ(Current(), (Fields{0, 0, 0xCC, 16, 32, 256, 512}));
 }
 

@@ -8,13 +8,17 @@
 
 namespace {
 
+// One display pass with the board in this state: what it printed.
+std::string PassAt(int buttons1, int buttons2, int32_t rf, int32_t rb, int32_t lf, int32_t lb) {
+    test::SetBoardState(buttons1, buttons2, rf, rb, lf, lb);
+    return test::Pass();
+}
+
 // From nothing to the widest and the most negative, the buttons as
 // unsigned numbers; every case's zero point is the same on all corners.
 TEST(DisplayLine, MatchesTheFormatExactly) {
     const struct {
-        int tare;
-        int raw[4];
-        int buttons1, buttons2;
+        int tare, raw[4], buttons1, buttons2;
         const char* line;
     } cases[] = {
         {0, {0, 0, 0, 0}, 0, 0, "0,0, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n"},
@@ -29,19 +33,15 @@ TEST(DisplayLine, MatchesTheFormatExactly) {
         SCOPED_TRACE(c.line);
         test::FreshRun("");
         test::SetZeroPoint(c.tare, c.tare, c.tare, c.tare);
-        test::SetBoardState(c.buttons1, c.buttons2, c.raw[0], c.raw[1], c.raw[2], c.raw[3]);
-        EXPECT_EQ(test::Pass(), c.line);
+        EXPECT_EQ(PassAt(c.buttons1, c.buttons2, c.raw[0], c.raw[1], c.raw[2], c.raw[3]), c.line);
         char line[128];
         FormatReading(line, sizeof line);
         EXPECT_STREQ(line, c.line);
         // Read back, the line gives the values it was made of.
         Reading r{};
         ASSERT_TRUE(ParseReading(c.line, &r));
-        EXPECT_EQ(r.buttons1, c.buttons1);
-        EXPECT_EQ(r.buttons2, c.buttons2);
-        EXPECT_EQ(r.Mrf, c.raw[0] - c.tare);
-        EXPECT_EQ(r.Mlb, c.raw[3] - c.tare);
-        EXPECT_EQ(r.Msum, Msum);
+        EXPECT_EQ(std::tuple(r.buttons1, r.buttons2, r.Mrf, r.Mlb, r.Msum),
+                  std::tuple(c.buttons1, c.buttons2, c.raw[0] - c.tare, c.raw[3] - c.tare, Msum));
     }
 }
 
@@ -60,35 +60,29 @@ TEST(DisplayLine, ReadBackOnlyFromTheProgramsOwnLines) {
 
 TEST(ZeroPoint, TakenOnEveryPassWhileAIsHeld) {
     test::FreshRun("");
-    test::SetBoardState(0, 0x08, 1500, 1600, 1700, 1800);
-    EXPECT_EQ(test::Pass(), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
-    EXPECT_EQ(std::make_pair(tareRf, tareLb), std::make_pair(1500, 1800));
-    test::SetBoardState(0, 0x08, 1510, 1600, 1700, 1790);  // still held: a new zero point
-    EXPECT_EQ(test::Pass(), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
-    EXPECT_EQ(std::make_pair(tareRf, tareLb), std::make_pair(1510, 1790));
+    // Still held on the second pass: a new zero point.
+    for (auto [rf, lb] : {std::pair(1500, 1800), std::pair(1510, 1790)}) {
+        EXPECT_EQ(PassAt(0, 0x08, rf, 1600, 1700, lb), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
+        EXPECT_EQ(std::pair(tareRf, tareLb), std::pair(rf, lb));
+    }
 }
 
 TEST(ZeroPoint, AHeldWithOtherButtonsStillTares) {
     test::FreshRun("");
-    test::SetBoardState(0x04, 0x88, 10, 20, 30, 40);
-    test::Pass();
-    EXPECT_EQ(Msum, 0);
-    EXPECT_EQ(tareRb, 20);
+    PassAt(0x04, 0x88, 10, 20, 30, 40);
+    EXPECT_EQ(std::pair(Msum, tareRb), std::pair(0, 20));
 }
 
 TEST(ZeroPoint, KeptAfterReleaseSoALighterLoadIsNegative) {
     test::FreshRun("");
-    test::SetBoardState(0, 0x08, 3000, 3000, 3000, 3000);
-    test::Pass();
-    test::SetBoardState(0, 0x00, 2900, 2990, 3000, 2800);
-    EXPECT_EQ(test::Pass(), "0,0, Msum -3.1(kg), Mrf -100, Mrb  -10, Mlf    0, Mlb -200\n");
+    PassAt(0, 0x08, 3000, 3000, 3000, 3000);
+    EXPECT_EQ(PassAt(0, 0x00, 2900, 2990, 3000, 2800), "0,0, Msum -3.1(kg), Mrf -100, Mrb  -10, Mlf    0, Mlb -200\n");
     EXPECT_EQ(tareRf, 3000);
 }
 
 TEST(ZeroPoint, NoneBeforeTheFirstPressSoRawWordsPrint) {
     test::FreshRun("");
-    test::SetBoardState(0, 0, 1480, 1523, 1502, 1461);
-    EXPECT_EQ(test::Pass(), "0,0, Msum 59.7(kg), Mrf 1480, Mrb 1523, Mlf 1502, Mlb 1461\n");
+    EXPECT_EQ(PassAt(0, 0, 1480, 1523, 1502, 1461), "0,0, Msum 59.7(kg), Mrf 1480, Mrb 1523, Mlf 1502, Mlb 1461\n");
 }
 
 }  // namespace

@@ -16,13 +16,15 @@ using sim::Call;
 // The IDs the board is opened by, as the device family's own.
 static_assert(boardVendorId == 0x057E && boardProductId == 0x0306);
 
-// Display passes until a line starts with prefix (whether one did).
-bool PassUntil(const std::string& prefix, std::vector<std::string>* seen) {
-    return test::WaitFor([&] {
-        seen->push_back(test::Pass());
+// Display passes until one shows Home (one must, within the bound): their lines.
+std::vector<std::string> PassesUntilHome() {
+    std::vector<std::string> seen;
+    EXPECT_TRUE(test::WaitFor([&] {
+        seen.push_back(test::Pass());
         PlatformSleep(1);
-        return seen->back().rfind(prefix, 0) == 0;
-    });
+        return seen.back().rfind("0,128,", 0) == 0;
+    })) << "no pass showed Home";
+    return seen;
 }
 
 TEST(StartUp, SendsTheThreeReportsInOrderAndStartsTheReader) {
@@ -31,9 +33,8 @@ TEST(StartUp, SendsTheThreeReportsInOrderAndStartsTheReader) {
     EXPECT_TRUE(test::Messages().empty());
     std::vector<Call> calls = sim::Calls();
     ASSERT_EQ(calls.size(), 4u);
-    EXPECT_EQ(std::tuple(calls[0].kind, calls[0].vendorId, calls[0].productId),
-              std::tuple(Call::Open, boardVendorId, boardProductId));
-    EXPECT_EQ(deviceHandle, sim::boardHandle);
+    EXPECT_EQ(std::tuple(calls[0].kind, calls[0].vendorId, calls[0].productId, deviceHandle),
+              std::tuple(Call::Open, boardVendorId, boardProductId, sim::boardHandle));
     for (size_t i = 1; i < 4; ++i)
         EXPECT_EQ(std::make_pair(calls[i].kind, calls[i].handle), std::make_pair(Call::Write, sim::boardHandle)) << i;
     EXPECT_EQ(test::WrittenReports(3), (std::vector<std::string>{"12 00 31", "11 10 31", "12 00 34"}));
@@ -41,8 +42,7 @@ TEST(StartUp, SendsTheThreeReportsInOrderAndStartsTheReader) {
     EXPECT_TRUE(std::all_of(calls[2].bytes.begin() + 3, calls[2].bytes.end(), [](uint8_t b) { return b == 0; }));
     // The reader is running and the board is in mode 0x34: loads arrive.
     EXPECT_EQ(DeviceState.rawLb.load(), 400);
-    std::vector<std::string> lines;
-    EXPECT_TRUE(PassUntil("0,128,", &lines));
+    std::vector<std::string> lines = PassesUntilHome();
     EXPECT_EQ(lines.front(), "0,0, Msum 10.0(kg), Mrf  100, Mrb  200, Mlf  300, Mlb  400\n");
     EXPECT_EQ(lines.back(), "0,128, Msum 10.0(kg), Mrf  100, Mrb  200, Mlf  300, Mlb  400\n");
     EXPECT_TRUE(test::WaitForProgramThreads());        // Home alone ended the reader
@@ -74,9 +74,8 @@ TEST(StartUp, FailedOpenCheckTellsClosesAndEndsWithStatus1) {
         test::ExpectNoReadRunsOn();
         std::vector<Call> calls = sim::Calls();
         ASSERT_FALSE(calls.empty());
-        EXPECT_EQ(calls.front().kind, Call::Open);
-        EXPECT_EQ(calls.back().kind, Call::Close);
-        EXPECT_EQ(calls.back().handle, c.closedHandle);
+        EXPECT_EQ(std::tuple(calls.front().kind, calls.back().kind, calls.back().handle),
+                  std::tuple(Call::Open, Call::Close, c.closedHandle));
         std::vector<Call::Kind> writesAndClose;
         for (const Call& call : calls)
             if (call.kind != Call::Read)
@@ -91,8 +90,7 @@ TEST(StartUp, MissingBoardGetsOnlyCallsOnMinusOne) {
     EXPECT_EQ(WeighMain(), 1);
     for (const Call& call : sim::Calls())
         if (call.kind != Call::Open) {
-            EXPECT_EQ(call.handle, -1);
-            EXPECT_EQ(call.result, -1);
+            EXPECT_EQ(std::pair(call.handle, call.result), std::pair(-1, -1)) << call.kind;
         }
     EXPECT_EQ(sim::ReportsDelivered(), 0);
 }
@@ -103,8 +101,7 @@ TEST(Weighing, ZeroPointWhileAHeldThenNegativeAfterRelease) {
                    "board  400 00 00 1400 1600 1700 1750\n"    // released, lighter
                    "board 1000 00 80 1400 1600 1700 1750\n");  // Home
     ASSERT_EQ(StartWeighing(), 1);
-    std::vector<std::string> lines;
-    EXPECT_TRUE(PassUntil("0,128,", &lines));
+    std::vector<std::string> lines = PassesUntilHome();
     EXPECT_EQ(lines.front(), "0,0, Msum 40.0(kg), Mrf 1000, Mrb 1000, Mlf 1000, Mlb 1000\n");
     auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
     EXPECT_TRUE(has("0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n"));
@@ -118,9 +115,7 @@ TEST(Weighing, AHeldThroughStartUpZeroesFromTheFirstLine) {
     test::FreshRun("board 1700 00 08 1200 1300 1400 1500\nboard 500 00 80 1300 1300 1400 1500\n");
     ASSERT_EQ(StartWeighing(), 1);
     EXPECT_EQ(test::Pass(), "0,8, Msum  0.0(kg), Mrf    0, Mrb    0, Mlf    0, Mlb    0\n");
-    std::vector<std::string> lines;
-    EXPECT_TRUE(PassUntil("0,128,", &lines));
-    EXPECT_EQ(lines.back(), "0,128, Msum  1.0(kg), Mrf  100, Mrb    0, Mlf    0, Mlb    0\n");
+    EXPECT_EQ(PassesUntilHome().back(), "0,128, Msum  1.0(kg), Mrf  100, Mrb    0, Mlf    0, Mlb    0\n");
     EXPECT_TRUE(test::WaitForProgramThreads());
 }
 

@@ -3,12 +3,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,11 +29,7 @@
 
 namespace {
 
-struct SimRun {
-    int status = -1;
-    std::vector<std::string> lines;
-    std::string output, errors;
-};
+const std::vector<std::string> noFailures;
 
 // The VM tests' scenarios of a start that fails: weigh ends by itself.
 const char* const failedStarts[] = {"missing.txt", "remote-alone.txt", "wine/silent.txt"};
@@ -42,147 +37,161 @@ const char* const failedStarts[] = {"missing.txt", "remote-alone.txt", "wine/sil
 // its place as a new device: a run of weigh-sim plays one board.
 const char vmOnly[] = "wine/unplug.txt";
 
-std::string TempPath(const std::string& name) {
-    return testing::TempDir() + name;
+const std::string fourKgLine = "0,0, Msum  4.0(kg), Mrf  100, Mrb  100, Mlf  100, Mlb  100";
+
+std::string Quoted(const std::string& text) {
+    return "\"" + text + "\"";
 }
 
-// Every file's whole text, "" for none.
+// A file's whole text, "" for none, read without Windows' carriage returns.
 std::string FileText(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
-// Runs weigh-sim with an argument, standard input empty, both outputs kept
-// in files. Not a pipe: under Wine a helper process that the program's
-// message box starts inherits the program's output handles, and a pipe
-// would then stay open, and the reader waiting, long after the program
-// has ended. With closeStdout the program starts with standard output
-// closed instead (POSIX shells only).
-SimRun RunSim(const std::string& argument, bool closeStdout = false) {
-    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-    std::string output = TempPath(std::string("weigh-sim-") + test->name() + ".stdout");
-    std::string errors = TempPath(std::string("weigh-sim-") + test->name() + ".stderr");
-    std::string command = std::string("\"") + WEIGH_SIM_PATH + "\" " + argument + " <";
-#ifdef _WIN32
-    command += "NUL";
-#else
-    command += "/dev/null";
-#endif
-    command += (closeStdout ? std::string(" >&-") : " >\"" + output + "\"") + " 2>\"" + errors + "\"";
+// Polls every stepMs until condition holds or boundMs pass; returns its last value.
+bool PollFor(const std::function<bool()>& condition, int boundMs = 20000, int stepMs = 10) {
+    for (int waited = 0; !condition() && waited < boundMs; waited += stepMs)
+        std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
+    return condition();
+}
+
+// Runs weigh-sim with standard input empty and its outputs in files (with
+// closeStdout, standard output closed: POSIX shells only). Not a pipe: under
+// Wine a helper process that the message box starts inherits the handles
+// and would hold a pipe open, its reader waiting, long after weigh-sim ends.
+test::RunRecord RunSim(const std::vector<std::string>& arguments, bool closeStdout = false) {
+    std::string files =
+        testing::TempDir() + "weigh-sim-" + testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::string command = Quoted(WEIGH_SIM_PATH);
+    for (const std::string& argument : arguments)
+        command += " " + Quoted(argument);
+    command += (closeStdout ? " >&-" : " >" + Quoted(files + ".stdout")) + " 2>" + Quoted(files + ".stderr");
 #ifdef _WIN32
     // cmd /c takes off the first and the last quote of a line that begins
     // with one: a pair around the whole keeps the inner quotes as they are.
-    command = "\"" + command + "\"";
-#endif
-    SimRun run;
-    int status = std::system(command.c_str());
-#ifdef _WIN32
-    run.status = status;
+    int status = std::system(Quoted(command + " <NUL").c_str());
 #else
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    int status = std::system((command + " </dev/null").c_str());
+    status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
-    run.output = FileText(output);
-    std::ifstream lines(output);  // text mode: without Windows' carriage returns
-    for (std::string line; std::getline(lines, line);)
-        run.lines.push_back(lines.eof() ? line : line + "\n");
-    std::ifstream file(errors);
-    std::stringstream text;
-    text << file.rdbuf();
-    run.errors = text.str();
-    return run;
+    return {FileText(files + ".stdout"), FileText(files + ".stderr"), std::nullopt, status};
 }
 
-// A scenario of the VM tests (under tests/vm), which weigh-sim plays too:
-// the board's script and what a run against it must show.
-sim::Script Scenario(const std::string& file) {
-    std::string text, error;
+// A board's script with what a run against it must show.
+sim::Script Parsed(const std::string& text, const std::string& name = "") {
     sim::Script scenario;
-    EXPECT_TRUE(sim::ReadScriptFile((std::string(WEIGH_VM_DIR) + file).c_str(), &text)) << file;
-    EXPECT_TRUE(sim::ParseScript(text, &scenario, &error)) << file << ": " << error;
+    std::string error;
+    EXPECT_TRUE(sim::ParseScript(text, &scenario, &error)) << name << ": " << error;
     return scenario;
 }
 
+// A scenario of the VM tests (under tests/vm), which weigh-sim plays too.
+sim::Script Scenario(const std::string& file) {
+    std::string text;
+    EXPECT_TRUE(sim::ReadScriptFile((std::string(WEIGH_VM_DIR) + file).c_str(), &text)) << file;
+    return Parsed(text, file);
+}
+
 std::string WriteScript(const std::string& name, const std::string& text) {
-    std::string path = TempPath("weigh-sim-" + name);
+    std::string path = testing::TempDir() + "weigh-sim-" + name;
     std::ofstream(path) << text;
-    return "\"" + path + "\"";
+    return path;
 }
 
-// The built-in session, in order: the empty board before its zero point,
-// A held, 70 kg, leaning right and left, stepping off, Home, the frozen
-// read-out, and the end, as the session itself says.
+// The built-in session, in order: the empty board, A held, 70 kg, leaning
+// right and left, stepping off, Home, the frozen read-out, the end.
 TEST(WeighSim, BuiltInSessionShowsEveryPhaseInOrderAndEnds) {
-    SimRun run = RunSim("");
-    sim::Script session;
-    std::string error;
-    ASSERT_TRUE(sim::ParseScript(sim::builtInSession, &session, &error)) << error;
-    EXPECT_EQ(test::CheckRun(session, {run.output, run.errors, std::nullopt, run.status}), std::vector<std::string>{});
-}
-
-// On a Windows desktop the messages are message boxes that wait for a
-// click; only where none can be shown (Wine without a display, a service
-// session) do they come on standard error at once.
-bool MessagesWaitForAClick() {
-#ifdef _WIN32
-    return !test::UnderWine() || std::getenv("DISPLAY");
-#else
-    return false;
-#endif
+    EXPECT_EQ(test::CheckRun(Parsed(sim::builtInSession), RunSim({})), noFailures);
 }
 
 // A board missing gets both messages, one that never answers the second
 // only, and the family's remote alone is not taken for the board: no line
 // is printed, and the status is 1, as the VM tests' scenarios say.
 TEST(WeighSim, FailedStartShowsItsMessagesAndExits1) {
-    if (MessagesWaitForAClick())
+#ifdef _WIN32
+    // On a Windows desktop the messages are message boxes that wait for a
+    // click; only where none can be shown (Wine without a display, a service
+    // session) do they come on standard error at once.
+    if (!test::UnderWine() || std::getenv("DISPLAY"))
         GTEST_SKIP() << "the messages would be message boxes waiting for a click";
-    for (const char* file : failedStarts) {
-        SCOPED_TRACE(file);
-        SimRun run = RunSim("\"" + std::string(WEIGH_VM_DIR) + file + "\"");
-        EXPECT_EQ(test::CheckRun(Scenario(file), {run.output, run.errors, std::nullopt, run.status}),
-                  std::vector<std::string>{});
-    }
+#endif
+    for (const char* file : failedStarts)
+        EXPECT_EQ(test::CheckRun(Scenario(file), RunSim({std::string(WEIGH_VM_DIR) + file})), noFailures) << file;
 }
 
 TEST(WeighSim, ScriptOfItsOwnEndsWithItsStatus) {
-    SimRun run = RunSim(WriteScript("short.txt", "board 1500 00 00 100 100 100 100\nend 7\n"));
-    EXPECT_EQ(run.status, 7);
-    ASSERT_FALSE(run.lines.empty());
-    EXPECT_EQ(run.lines.back(), "0,0, Msum  4.0(kg), Mrf  100, Mrb  100, Mlf  100, Mlb  100\n");
+    std::string script = "board 1500 00 00 100 100 100 100\nend 7\nexpect status 7\nexpect last " + fourKgLine;
+    EXPECT_EQ(test::CheckRun(Parsed(script), RunSim({WriteScript("short.txt", script)})), noFailures);
 }
 
 // Usage asked for is on standard output, with status 0; after a mistake
 // it is on standard error, with status 2.
 TEST(WeighSim, UsageAskedForGoesToStandardOutput) {
+    const std::string usage = "usage: weigh-sim [SCRIPT]\n";
     for (const char* argument : {"--help", "-h"}) {
-        SCOPED_TRACE(argument);
-        SimRun run = RunSim(argument);
-        EXPECT_EQ(run.status, 0);
-        ASSERT_FALSE(run.lines.empty());
-        EXPECT_EQ(run.lines.front(), "usage: weigh-sim [SCRIPT]\n");
-        EXPECT_EQ(run.errors, "");
+        test::RunRecord run = RunSim({argument});
+        EXPECT_EQ(std::tuple(run.status, run.output.substr(0, usage.size()), *run.errors), std::tuple(0, usage, ""))
+            << argument;
     }
-    SimRun run = RunSim("one two");
-    EXPECT_EQ(run.status, 2);
-    EXPECT_TRUE(run.lines.empty());
-    EXPECT_EQ(run.errors.rfind("usage: weigh-sim [SCRIPT]\n", 0), 0u) << run.errors;
+    test::RunRecord run = RunSim({"one", "two"});
+    EXPECT_EQ(std::tuple(run.status, run.output, run.errors->substr(0, usage.size())), std::tuple(2, "", usage));
 }
 
 TEST(WeighSim, BadScriptIsRefusedWithItsLine) {
-    SimRun run = RunSim(WriteScript("bad.txt", "rate 100\nboard 10 00\n"));
-    EXPECT_EQ(run.status, 2);
-    EXPECT_NE(run.errors.find("line 2: board takes"), std::string::npos) << run.errors;
-    EXPECT_TRUE(run.lines.empty());
+    test::RunRecord run = RunSim({WriteScript("bad.txt", "rate 100\nboard 10 00\n")});
+    EXPECT_EQ(std::tuple(run.status, run.output), std::tuple(2, ""));
+    EXPECT_NE(run.errors->find("line 2: board takes"), std::string::npos) << *run.errors;
 }
 
 #ifndef _WIN32
+const std::string longSession = "board 600000 00 00 100 100 100 100\n";  // ten minutes: an earlier end is weigh-sim's
+
+// Starts weigh-sim on the script at path: standard input empty, output on
+// out, errors on err (unless -1), SIGPIPE ignored if asked (exec keeps that).
+pid_t StartSim(const std::string& path, int out, int err = -1, bool ignoreSigpipe = false) {
+    pid_t child = fork();
+    if (child == 0) {
+        if (ignoreSigpipe)
+            signal(SIGPIPE, SIG_IGN);
+        dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
+        dup2(out, STDOUT_FILENO);
+        if (err >= 0)
+            dup2(err, STDERR_FILENO);
+        execl(WEIGH_SIM_PATH, WEIGH_SIM_PATH, path.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return child;
+}
+
+// The same, standard output and (if named) error in new files; -1 if one fails.
+pid_t StartSim(const std::string& path, const std::string& output, const std::string& errors = "") {
+    int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = errors.empty() ? -1 : open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t child = out < 0 || (err < 0 && !errors.empty()) ? -1 : StartSim(path, out, err);
+    close(out);
+    close(err);
+    return child;
+}
+
+// How the child ended within the bound: "exit N" or "signal N"; "running"
+// if it had not, and it is then ended by force, so that none is left behind.
+std::string Ended(pid_t child) {
+    int status = 0;
+    bool ended = false;
+    PollFor([&] { return ended = ended || waitpid(child, &status, WNOHANG) == child; });
+    if (ended)
+        return WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                                 : "signal " + std::to_string(WTERMSIG(status));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return "running";
+}
+
 // At a terminal each message waits for Enter: the second message does not
 // come until the first has been acknowledged.
 TEST(WeighSim, AtATerminalEachMessageWaitsForEnter) {
     std::string script = WriteScript("missing-tty.txt", "missing\n");
-    script = script.substr(1, script.size() - 2);  // no quotes for exec
     int terminal = -1;
     pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
     ASSERT_GE(child, 0);
@@ -191,17 +200,15 @@ TEST(WeighSim, AtATerminalEachMessageWaitsForEnter) {
         _exit(127);
     }
     std::string seen;
-    // Reads what the terminal shows until text appears or the bound passes.
+    // Reads what the terminal shows until text appears, the bound passes or it ends.
     auto readUntil = [&](const std::string& text, int boundMs = 10000) {
+        char buffer[256];
+        pollfd ready{terminal, POLLIN, 0};
         for (int waited = 0; seen.find(text) == std::string::npos && waited < boundMs; waited += 50) {
-            pollfd ready{terminal, POLLIN, 0};
-            if (poll(&ready, 1, 50) > 0) {
-                char buffer[256];
-                ssize_t got = read(terminal, buffer, sizeof buffer);
-                if (got <= 0)
-                    break;
-                seen.append(buffer, static_cast<size_t>(got));
-            }
+            ssize_t got = 0;
+            if (poll(&ready, 1, 50) > 0 && (got = read(terminal, buffer, sizeof buffer)) <= 0)
+                break;
+            seen.append(buffer, static_cast<size_t>(got));
         }
         return seen.find(text) != std::string::npos;
     };
@@ -211,114 +218,52 @@ TEST(WeighSim, AtATerminalEachMessageWaitsForEnter) {
     ASSERT_EQ(write(terminal, "\n", 1), 1);
     ASSERT_TRUE(readUntil("Wii-Remote cannot open.\r\nPress Enter to continue.\r\n")) << seen;
     ASSERT_EQ(write(terminal, "\n", 1), 1);
-    int status = 0;
-    waitpid(child, &status, 0);
+    EXPECT_EQ(Ended(child), "exit 1");
     close(terminal);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
-}
-
-// A board that goes on for ten minutes: any end before that is weigh-sim's own.
-const char longSession[] = "board 600000 00 00 100 100 100 100\n";
-const char longSessionLine[] = "0,0, Msum  4.0(kg), Mrf  100, Mrb  100, Mlf  100, Mlb  100";
-
-// Starts weigh-sim on the script at path with standard input empty and
-// standard output on fd (and standard error on errorFd, if given), SIGPIPE
-// ignored when asked (it stays so across exec).
-pid_t StartSim(const std::string& path, int fd, bool ignoreSigpipe, int errorFd = -1) {
-    pid_t child = fork();
-    if (child == 0) {
-        if (ignoreSigpipe)
-            signal(SIGPIPE, SIG_IGN);
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, STDIN_FILENO);
-        dup2(fd, STDOUT_FILENO);
-        if (errorFd >= 0)
-            dup2(errorFd, STDERR_FILENO);
-        execl(WEIGH_SIM_PATH, WEIGH_SIM_PATH, path.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    return child;
-}
-
-// Polls until condition holds or boundMs pass; returns its last value.
-bool PollFor(const std::function<bool()>& condition, int boundMs = 20000) {
-    for (int waited = 0; !condition() && waited < boundMs; waited += 10)
-        usleep(10000);
-    return condition();
-}
-
-// Waits for the child's end within the bound; if it has not ended, ends it
-// by force so that no process is left behind, and says so.
-bool Ended(pid_t child, int* status) {
-    bool ended = false;
-    PollFor([&] { return ended = ended || waitpid(child, status, WNOHANG) == child; });
-    if (!ended) {
-        kill(child, SIGKILL);
-        waitpid(child, status, 0);
-    }
-    return ended;
 }
 
 // `weigh-sim > file` ended by Ctrl+C: the file holds whole lines only,
 // up to the last one formed.
 TEST(WeighSim, EndedBySigintLeavesOnlyWholeLines) {
-    std::string script = WriteScript("long-sigint.txt", longSession);
-    std::string output = TempPath("weigh-sim-sigint.stdout");
-    int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    pid_t child = StartSim(script.substr(1, script.size() - 2), fd, false);
-    close(fd);
+    std::string output = testing::TempDir() + "weigh-sim-sigint.stdout";
+    pid_t child = StartSim(WriteScript("long-sigint.txt", longSession), output);
     ASSERT_GT(child, 0);
-    auto size = [&] {
-        std::ifstream file(output, std::ios::binary | std::ios::ate);
-        return file ? static_cast<long>(file.tellg()) : 0L;
-    };
-    bool wrote = PollFor([&] { return size() >= 1000; });
+    bool wrote = PollFor([&] { return FileText(output).size() >= 1000; });
     kill(child, SIGINT);
-    int status = 0;
-    ASSERT_TRUE(Ended(child, &status)) << "weigh-sim outlived SIGINT";
+    ASSERT_EQ(Ended(child), "signal " + std::to_string(SIGINT));
     ASSERT_TRUE(wrote) << "no output from weigh-sim";
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
-    sim::Script scenario;
-    std::string error;
-    ASSERT_TRUE(sim::ParseScript(std::string(longSession) + "expect last " + longSessionLine, &scenario, &error));
-    EXPECT_EQ(test::CheckRun(scenario, {FileText(output), std::nullopt, std::nullopt, -1}), std::vector<std::string>{});
+    EXPECT_EQ(test::CheckRun(Parsed(longSession + "expect last " + fourKgLine), {FileText(output), {}, {}, -1}),
+              noFailures);
 }
 
 // `weigh-sim >&-`: the closed standard output is filled with /dev/null
 // before anything is opened, and the run goes on to the script's end
 // (where nothing fills it, the first line fails to be written).
 TEST(WeighSim, WithStandardOutputClosedPlaysToItsEnd) {
-    SimRun run = RunSim(WriteScript("closed-stdout.txt", "board 1500 00 00 100 100 100 100\nend 5\n"), true);
-    EXPECT_EQ(run.status, 5);
-    EXPECT_EQ(run.errors, "");
+    test::RunRecord run = RunSim({WriteScript("closed-stdout.txt", "board 1500 00 00 100 100 100 100\nend 5\n")}, true);
+    EXPECT_EQ(std::tuple(run.status, *run.errors), std::tuple(5, ""));
 }
 
 // `weigh-sim | head -1` under a parent that left SIGPIPE ignored: the
 // writes fail once the reader has gone, and weigh-sim ends with status 1.
 TEST(WeighSim, EndsWhenItsReaderGoesAwayWithSigpipeIgnored) {
-    std::string script = WriteScript("long-pipe.txt", longSession);
     int ends[2];  // close-on-exec: the reader's end must not stay open in weigh-sim
     ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
-    pid_t child = StartSim(script.substr(1, script.size() - 2), ends[1], true);
+    pid_t child = StartSim(WriteScript("long-pipe.txt", longSession), ends[1], -1, true);
     close(ends[1]);
     ASSERT_GT(child, 0);
     std::string first;
     bool line = PollFor([&] {
         pollfd ready{ends[0], POLLIN, 0};
         char c;
-        while (first.find('\n') == std::string::npos && poll(&ready, 1, 0) > 0 && read(ends[0], &c, 1) == 1)
+        while (!first.ends_with('\n') && poll(&ready, 1, 0) > 0 && read(ends[0], &c, 1) == 1)
             first += c;
-        return first.find('\n') != std::string::npos;
+        return first.ends_with('\n');
     });
     close(ends[0]);
-    int status = 0;
-    ASSERT_TRUE(Ended(child, &status)) << "weigh-sim went on writing to a closed pipe";
+    EXPECT_EQ(Ended(child), "exit 1");
     Reading reading;
     EXPECT_TRUE(line && ParseReading(first, &reading)) << first;
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 1);
 }
 
 // Every other scenario of the VM tests, which vboard plays in the VM with
@@ -327,11 +272,10 @@ TEST(WeighSim, EndsWhenItsReaderGoesAwayWithSigpipeIgnored) {
 // board's log is the VM's alone, so what it must hold is checked there.
 TEST(WeighSim, PlaysTheVmTestsScenarios) {
     struct Run {
-        std::string file;
+        std::string file, output, errors;
         sim::Script scenario;
-        std::string output, errors;
-        pid_t child;
-        bool shown;
+        pid_t child = 0;
+        bool shown = false;
     };
     std::vector<Run> runs;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(WEIGH_VM_DIR)) {
@@ -339,20 +283,11 @@ TEST(WeighSim, PlaysTheVmTestsScenarios) {
         if (entry.path().extension() != ".txt" || entry.path().filename() == "CMakeLists.txt" || file == vmOnly ||
             std::find(std::begin(failedStarts), std::end(failedStarts), file) != std::end(failedStarts))
             continue;
-        sim::Script scenario = Scenario(file);
-        if (scenario.expectations.empty())
+        std::string name = testing::TempDir() + "weigh-sim-vm-" + file.substr(file.find('/') + 1);
+        Run run{file, name + ".stdout", name + ".stderr", Scenario(file)};
+        if (run.scenario.expectations.empty())
             continue;  // a device's script only, as the remote's
-        std::string name = file.substr(file.find('/') + 1);
-        Run run{
-            file, scenario, TempPath("weigh-sim-vm-" + name + ".stdout"), TempPath("weigh-sim-vm-" + name + ".stderr"),
-            0,    false};
-        int out = open(run.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(run.errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(out, 0);
-        ASSERT_GE(err, 0);
-        run.child = StartSim(entry.path().string(), out, false, err);
-        close(out);
-        close(err);
+        run.child = StartSim(entry.path().string(), run.output, run.errors);
         ASSERT_GT(run.child, 0);
         runs.push_back(run);
     }
@@ -361,21 +296,19 @@ TEST(WeighSim, PlaysTheVmTestsScenarios) {
         return test::CheckRun(run.scenario, {FileText(run.output), FileText(run.errors), std::nullopt, -1});
     };
     // Looked at every 200 ms: the outputs grow by a thousand lines a second.
-    for (int waited = 0; waited < 60000; waited += 200) {
+    auto allShown = [&] {
         bool all = true;
         for (Run& run : runs)
             all = (run.shown = run.shown || failures(run).empty()) && all;
-        if (all)
-            break;
-        usleep(200000);
-    }
+        return all;
+    };
+    PollFor(allShown, 60000, 200);
     for (const Run& run : runs) {
         SCOPED_TRACE(run.file);
         kill(run.child, SIGINT);
-        int status = 0;
-        EXPECT_TRUE(Ended(run.child, &status)) << "weigh-sim outlived SIGINT";
+        EXPECT_NE(Ended(run.child), "running") << "weigh-sim outlived SIGINT";
         EXPECT_TRUE(run.shown) << "not all shown within 60 s";
-        EXPECT_EQ(failures(run), std::vector<std::string>{});
+        EXPECT_EQ(failures(run), noFailures);
     }
 }
 #endif
@@ -384,18 +317,9 @@ TEST(WeighSim, PlaysTheVmTestsScenarios) {
 // ends: each notice of a board that went and came back is in the file as
 // soon as it is said, not only when the process ends by itself.
 TEST(WeighSim, NoticesReachAFileAtOnce) {
-    std::string script = WriteScript("off-on.txt", "board 1000 00 00 100 100 100 100\n"
-                                                   "off 1000\n"
-                                                   "board 600000 00 00 200 200 200 200\n");
-    script = script.substr(1, script.size() - 2);
-    std::string errors = TempPath("weigh-sim-notices.stderr");
-    const std::string both = "weigh: the board has gone; waiting for it to come back\n"
-                             "weigh: the board is back\n";
-    auto said = [&] {
-        std::string all = FileText(errors);
-        all.erase(std::remove(all.begin(), all.end(), '\r'), all.end());
-        return all;
-    };
+    std::string script =
+        WriteScript("off-on.txt", "board 1000 00 00 100 100 100 100\noff 1000\nboard 600000 00 00 200 200 200 200\n");
+    std::string errors = testing::TempDir() + "weigh-sim-notices.stderr";
 #ifdef _WIN32
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE file = CreateFileA(errors.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
@@ -406,29 +330,21 @@ TEST(WeighSim, NoticesReachAFileAtOnce) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = null;
-    startup.hStdOutput = null;
+    startup.hStdInput = startup.hStdOutput = null;
     startup.hStdError = file;
     PROCESS_INFORMATION process{};
-    std::string command = std::string("\"") + WEIGH_SIM_PATH + "\" \"" + script + "\"";
+    std::string command = Quoted(WEIGH_SIM_PATH) + " " + Quoted(script);
     BOOL started =
         CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
     CloseHandle(file);
     CloseHandle(null);
     ASSERT_TRUE(started) << GetLastError();
 #else
-    int file = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int null = open("/dev/null", O_WRONLY);
-    ASSERT_GE(file, 0);
-    ASSERT_GE(null, 0);
-    pid_t child = StartSim(script, null, false, file);
-    close(file);
-    close(null);
+    pid_t child = StartSim(script, "/dev/null", errors);
     ASSERT_GT(child, 0);
 #endif
-    bool came = false;
-    for (int waited = 0; !(came = said() == both) && waited < 60000; waited += 50)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::string both = "weigh: the board has gone; waiting for it to come back\nweigh: the board is back\n";
+    bool came = PollFor([&] { return FileText(errors) == both; }, 60000, 50);
 #ifdef _WIN32
     TerminateProcess(process.hProcess, 9);
     WaitForSingleObject(process.hProcess, INFINITE);
@@ -438,7 +354,7 @@ TEST(WeighSim, NoticesReachAFileAtOnce) {
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
 #endif
-    EXPECT_TRUE(came) << "standard error while weigh-sim ran: \"" << said() << "\"";
+    EXPECT_TRUE(came) << "standard error while weigh-sim ran: \"" << FileText(errors) << "\"";
 }
 
 }  // namespace
