@@ -22,7 +22,6 @@ namespace {
 constexpr int32_t wineVendor = 0x845E;
 constexpr int32_t wineMouse = 0x0001;
 constexpr int32_t wineKeyboard = 0x0002;
-constexpr uint32_t infoMark = 0xC0FFEE;  // an info word no call may touch
 
 // Wine's virtual devices are there for the first seconds of a Wine session
 // and may be gone later on; ./dev test runs these tests first.
@@ -44,11 +43,14 @@ bool WaitFor(Done done) {
     return done();
 }
 
-std::array<unsigned char, 256> Pattern() {
-    std::array<unsigned char, 256> bytes;
-    bytes.fill(0x5A);
-    return bytes;
-}
+// A report buffer and an info word as handed to a call, marked so that a
+// call that must not touch them is seen if it does.
+struct Marked {
+    std::array<unsigned char, 256> report;
+    uint32_t info = 0xC0FFEE;
+    Marked() { report.fill(0x5A); }
+    bool operator==(const Marked&) const = default;
+};
 
 TEST(WindowsHid, OpensOnlyWhenVendorAndProductBothMatch) {
     NEED_WINE_DEVICES();
@@ -69,13 +71,11 @@ TEST(WindowsHid, OpensOnlyWhenVendorAndProductBothMatch) {
 TEST(WindowsHid, CallsOnHandlesThatNameNoDeviceFailAndTouchNothing) {
     for (int32_t handle : {-1, 0, 1, 8, 9, INT32_MAX, INT32_MIN}) {
         SCOPED_TRACE(handle);
-        std::array<unsigned char, 256> buffer = Pattern();
-        uint32_t info = infoMark;
-        EXPECT_EQ(ReadReport(handle, buffer.data(), &info), -1);
-        EXPECT_EQ(WriteReport(handle, buffer.data(), &info), -1);
+        Marked marked;
+        EXPECT_EQ(ReadReport(handle, marked.report.data(), &marked.info), -1);
+        EXPECT_EQ(WriteReport(handle, marked.report.data(), &marked.info), -1);
         EXPECT_EQ(CloseHidHandle(handle), -1);
-        EXPECT_EQ(buffer, Pattern());
-        EXPECT_EQ(info, infoMark);
+        EXPECT_EQ(marked, Marked());
     }
 }
 
@@ -104,17 +104,14 @@ TEST(WindowsHid, OpenHandlesAreBoundedAndClosedOnesAreReused) {
         EXPECT_EQ(CloseHidHandle(handle), 0);
 }
 
-// The device takes no output reports: the write fails at once and leaves
-// the info word alone.
 TEST(WindowsHid, WriteToADeviceWithoutOutputReportsFails) {
     NEED_WINE_DEVICES();
     int32_t mouse = OpenHidHandle(wineVendor, wineMouse);
     ASSERT_NE(mouse, -1);
-    std::array<unsigned char, 256> buffer = Pattern();
-    buffer[0] = 0x12;
-    uint32_t info = infoMark;
-    EXPECT_EQ(WriteReport(mouse, buffer.data(), &info), -1);
-    EXPECT_EQ(info, infoMark);
+    Marked write;
+    write.report[0] = 0x12;
+    EXPECT_EQ(WriteReport(mouse, write.report.data(), &write.info), -1);  // at once: it takes no output reports
+    EXPECT_EQ(write.info, Marked().info);
     EXPECT_EQ(CloseHidHandle(mouse), 0);
 }
 
@@ -123,19 +120,17 @@ TEST(WindowsHid, WriteToADeviceWithoutOutputReportsFails) {
 // the pending read and waits for it, and nothing reaches the buffer.
 std::atomic<int32_t> readHandle;
 std::atomic<int> readsStarted, readsReturned;
-std::array<unsigned char, 256> readBuffer;
-uint32_t readInfoWord;
+Marked readInto;
 
 TEST(WindowsHid, PendingReadEndedByForceIsCancelledByTheClose) {
     NEED_WINE_DEVICES();
     ASSERT_TRUE(WaitFor([] { return TestLiveThreads() == 0; }));
     int32_t mouse = OpenHidHandle(wineVendor, wineMouse);
     ASSERT_NE(mouse, -1);
-    readHandle = mouse, readsStarted = 0, readsReturned = 0;
-    readBuffer = Pattern(), readInfoWord = infoMark;
+    readHandle = mouse, readsStarted = 0, readsReturned = 0, readInto = Marked();
     PlatformThread reader = PlatformStartThread([] {
         readsStarted.fetch_add(1);
-        ReadReport(readHandle.load(), readBuffer.data(), &readInfoWord);
+        ReadReport(readHandle.load(), readInto.report.data(), &readInto.info);
         readsReturned.fetch_add(1);
     });
     ASSERT_NE(reader, 0u);
@@ -147,8 +142,7 @@ TEST(WindowsHid, PendingReadEndedByForceIsCancelledByTheClose) {
     EXPECT_EQ(TestLiveThreads(), 0);
     EXPECT_EQ(CloseHidHandle(mouse), 0);
     EXPECT_EQ(readsReturned.load(), 0);
-    EXPECT_EQ(readBuffer, Pattern());
-    EXPECT_EQ(readInfoWord, infoMark);
+    EXPECT_EQ(readInto, Marked());
     // The slot is free again, with a fresh read state.
     int32_t again = OpenHidHandle(wineVendor, wineMouse);
     EXPECT_EQ(again, mouse);

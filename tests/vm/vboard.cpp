@@ -1,15 +1,14 @@
 // vboard [--bus usb|bluetooth] [--replay] [--remote] SCRIPT [PRODUCT]: a
 // virtual weighing board on /dev/uhid for the VM tests, with the board's IDs
-// (or product PRODUCT, hex) and name (--remote: the family's remote's, of the
-// same IDs) and our own descriptor, playing SCRIPT (sim/script.h) with the
-// board's model. The script's clock starts at the first output report, as
-// under Wine winebus opens the node long before the program does (--replay:
-// at every one, a device serving programs in turn). While the model has the
-// board unplugged or off, the device is destroyed, as such a board leaves the
-// bus, and it is created anew when the board comes back; the script's end, or
-// a board gone for good, ends vboard. It logs the output reports as the
-// kernel hands them over, the mode changes as they take effect, each change
-// in what it sends, and each going and coming back.
+// (or product PRODUCT, hex), its name (--remote: the family's remote's, same
+// IDs) and our own descriptor, playing SCRIPT (sim/script.h) with the board's
+// model. The script's clock starts at the first output report, as under Wine
+// winebus opens the node long before the program does (--replay: at every
+// one, a device serving programs in turn). The device is destroyed while the
+// board is unplugged or off, as such a board leaves the bus, and created anew
+// when it comes back; the script's end, or a board gone for good, ends vboard.
+// It logs each output report as the kernel hands it over, each mode change as
+// it takes effect, each change in what it sends, and each departure and return.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,8 +28,7 @@ namespace {
 
 int uhid = -1;
 
-bool Send(uint32_t type, const uhid_event& body) {
-    uhid_event event = body;
+bool Send(uint32_t type, uhid_event event) {
     event.type = type;
     if (write(uhid, &event, sizeof event) == static_cast<ssize_t>(sizeof event))
         return true;
@@ -107,7 +105,6 @@ int main(int argc, char** argv) {
     if (board.ModeChosen())
         std::printf("vboard: left in mode %02x\n", board.Mode(0));
 
-    const uhid_event none{};
     bool opened = false;
     sim::Presence gone = sim::Presence::There;  // how the device went; There: it is there
     std::string lastSent;
@@ -121,7 +118,7 @@ int main(int argc, char** argv) {
         sim::Standing standing = board.Stand(now);
         bool there = standing.presence == sim::Presence::There;
         if ((gone == sim::Presence::There) != there) {
-            if (!Send(there ? UHID_CREATE2 : UHID_DESTROY, there ? create : none))
+            if (!Send(there ? UHID_CREATE2 : UHID_DESTROY, there ? create : uhid_event{}))
                 return 1;
             sim::Presence how = there ? gone : standing.presence;
             bool off = how == sim::Presence::Off;

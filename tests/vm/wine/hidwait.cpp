@@ -3,16 +3,14 @@
 // a present HID interface with these IDs (hex) that opens for reading and
 // writing (gone: until it lists none). Then names prints each such
 // interface's product string in SetupAPI's order; warm goes through weigh's
-// own start on it, open check included; close opens it with weigh's
-// backend, reads until its reads fail (the device gone, within SECONDS),
-// reads once more and closes the handle. Status 0 when what it waited for
-// came within SECONDS (warm: the open check passed; close: CloseHidHandle
-// returned within a second), else 1.
+// own start on it; close reads it with weigh's backend until its reads fail
+// (the device gone, within SECONDS), reads once more and closes the handle.
+// Status 0 when what it waited for came within SECONDS (warm: the open check
+// passed; close: CloseHidHandle returned within a second), else 1.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <future>
 #include <string>
 #include <thread>
 
@@ -105,17 +103,15 @@ std::atomic<double> probeRunningMs{-1};
     int64_t again = PlatformCounter();
     int32_t result = ReadReport(handle, report, &info);
     std::printf("hidwait: the next read gave %d after %.0f ms\n", result, MsSince(again));
-    static std::promise<void> closing;
     int64_t closeStarted = PlatformCounter();
-    std::thread([handle] {
+    std::thread([handle, closeStarted] {
         CloseHidHandle(handle);
-        closing.set_value();
+        double closedMs = MsSince(closeStarted);
+        std::printf("hidwait: CloseHidHandle returned after %.0f ms\n", closedMs);
+        End(closedMs <= 1000 ? 0 : 1);
     }).detach();
-    if (closing.get_future().wait_for(std::chrono::seconds(10)) != std::future_status::ready)
-        End(1, "CloseHidHandle has not returned after 10 s");
-    double closedMs = MsSince(closeStarted);
-    std::printf("hidwait: CloseHidHandle returned after %.0f ms\n", closedMs);
-    End(closedMs <= 1000 ? 0 : 1);
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    End(1, "CloseHidHandle has not returned after 10 s");
 }
 
 }  // namespace
@@ -132,19 +128,8 @@ int main(int argc, char** argv) {
     auto product = static_cast<USHORT>(std::strtoul(argv[3], nullptr, 16));
     int64_t started = PlatformCounter();
     double seconds = std::atof(argv[4]);
-    for (;;) {
-        // With "gone", any interface listed counts, open or not.
-        if (ListedHidPath(vendor, product, gone ? nullptr : OpensForUse).empty() == gone) {
-            std::printf("hidwait: %04x:%04x %s after %.0f ms\n", vendor, product, gone ? "gone" : "present",
-                        MsSince(started));
-            if (what == "names")
-                ListedHidPath(vendor, product, PrintProductString);
-            if (what == "warm")
-                Warm(vendor, product);
-            if (what == "close")
-                CloseGone(vendor, product, std::atoi(argv[4]));
-            return 0;
-        }
+    // With "gone", any interface listed counts, open or not.
+    while (ListedHidPath(vendor, product, gone ? nullptr : OpensForUse).empty() != gone) {
         if (MsSince(started) >= seconds * 1000) {
             std::printf("hidwait: %04x:%04x still %s after %s s\n", vendor, product, gone ? "present" : "missing",
                         argv[4]);
@@ -152,4 +137,12 @@ int main(int argc, char** argv) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    std::printf("hidwait: %04x:%04x %s after %.0f ms\n", vendor, product, gone ? "gone" : "present", MsSince(started));
+    if (what == "names")
+        ListedHidPath(vendor, product, PrintProductString);
+    if (what == "warm")
+        Warm(vendor, product);
+    if (what == "close")
+        CloseGone(vendor, product, std::atoi(argv[4]));
+    return 0;
 }
