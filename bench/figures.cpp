@@ -166,11 +166,12 @@ double Ratio(double a, double b) {
     return a / b;
 }
 
-static std::string JsonNumber(double value, int decimals) {
+// The value with these decimals and its unit, or `none` where it is not finite.
+static std::string Number(double value, int decimals, const char* unit, const char* none) {
     if (!std::isfinite(value))
-        return "null";
+        return none;
     char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    std::snprintf(text, sizeof text, "%.*f%s", decimals, value, unit);
     return text;
 }
 
@@ -210,19 +211,42 @@ const std::vector<JsonField> jsonFields = {
     {"default_slack_line_loop_cpu_core_share", [](const Figures& f) { return f.defaultSlackCoreShare; }, 4},
     {"hand_over_p50_ms", [](const Figures& f) { return f.handOverP50Ms; }, 4},
     {"hand_over_p99_ms", [](const Figures& f) { return f.handOverP99Ms; }, 4},
+    {"bare_loop_latency_floor_p50_ms", [](const Figures& f) { return f.bareFloorP50Ms; }, 4},
+    {"bare_loop_latency_floor_p99_ms", [](const Figures& f) { return f.bareFloorP99Ms; }, 4},
+    {"display_cpu_per_pass_us", [](const Figures& f) { return f.displayCpuPerPassUs; }, 3},
+    {"line_loop_cpu_per_wake_up_us", [](const Figures& f) { return f.lineLoopCpuPerWakeUpUs; }, 3},
+    {"line_rate_per_s", [](const Figures& f) { return f.lineRatePerS; }, 1},
+    {"bare_loop_wake_ups_per_s", [](const Figures& f) { return f.bareWakeUpsPerS; }, 1},
+    {"line_rate_to_bare_loop", [](const Figures& f) { return f.lineRateToBareLoop; }, 4},
+};
+
+// Each target's verdict, under the key of the figure it judges.
+const struct {
+    const char* key;
+    const Target& target;
+} judged[] = {
+    {"latency_p99_to_floor", latencyToFloor},
+    {"latency_samples", samples},
+    {"pass_periods", samples},
+    {"sleep_periods", samples},
+    {"pass_to_line_loop_ratio", passToLine},
+    {"display_cpu_to_line_loop", displayCpuToLine},
+    {"line_rate_to_bare_loop", lineRate},
+    {"reader_max_reports_per_s", readerMin},
 };
 
 std::string FormatJson(const Figures& f) {
     std::string text = "{";
-    for (const JsonField& field : jsonFields) {
-        if (text.size() > 1)
-            text += ", ";
-        text += '"';
-        text += field.key;
-        text += "\": ";
-        text += JsonNumber(field.value(f), field.decimals);
-    }
-    text += "}\n";
+    for (const JsonField& field : jsonFields)
+        text += std::string(text.size() > 1 ? ", \"" : "\"") + field.key +
+                "\": " + Number(field.value(f), field.decimals, "", "null");
+    text += ", \"verdicts\": {";
+    for (const auto& verdict : judged)
+        for (const JsonField& field : jsonFields)
+            if (std::string_view(field.key) == verdict.key)
+                text += std::string(&verdict == judged ? "\"" : ", \"") + field.key +
+                        "\": " + (Verdict(verdict.target, field.value(f))[0] == 'm' ? "true" : "false");
+    text += "}}\n";
     return text;
 }
 
@@ -254,74 +278,145 @@ std::string TargetDocText(const Target& target) {
 
 std::string FormatTable(const Figures& f) {
     std::string text;
-    char row[256];
-    auto add = [&](const char* name, const std::string& value, const std::string& floor, const std::string& ratio,
-                   const std::string& target, const char* verdict) {
+    auto add = [&](const char* name, const std::string& value, const std::string& floor = "",
+                   const std::string& ratio = "", const std::string& target = "", const char* verdict = "") {
+        char row[256];
         std::snprintf(row, sizeof row, "%-34s %13s %13s %7s   %-12s %s\n", name, value.c_str(), floor.c_str(),
                       ratio.c_str(), target.c_str(), verdict);
         std::string line = row;
         line.erase(line.find_last_not_of(" \n") + 1);
         text += line + "\n";
     };
-    auto number = [](const char* format, double value) {
-        if (!std::isfinite(value))
-            return std::string("-");
-        char out[64];
-        std::snprintf(out, sizeof out, format, value);
-        return std::string(out);
+    auto judge = [&](const char* name, const std::string& value, const std::string& floor, const std::string& ratio,
+                     const Target& target, double figure) {
+        // A figure held to its target: the target and the verdict.
+        add(name, value, floor, ratio, TargetText(target), Verdict(target, figure));
     };
+    auto number = [](double value, int decimals, const char* unit = "") { return Number(value, decimals, unit, "-"); };
+    auto ms = [&](double value) { return number(value, 3, " ms"); };
+    auto ratio = [&](double value) { return number(value, 3); };
+    auto percent = [&](double share) { return number(share * 100, 2, " %"); };
+    auto count = [&](int64_t value) { return number(static_cast<double>(value), 0); };
     char head[512];
     std::snprintf(head, sizeof head,
                   "weigh-bench: %g s of steady display a run; load average %.2f at start, %.2f at end\n"
-                  "floors, run between the program's runs, with the program's sleep: a bare 1 ms sleep\n"
-                  "loop (%lld periods), and the line loop, which also forms and writes a line to the\n"
-                  "terminal at each wake-up\n",
+                  "floors over the same moments: the latency floor of the judged run's own passes, and\n"
+                  "beside the program, with its sleep, a bare 1 ms sleep loop (%lld periods) and the\n"
+                  "line loop, which also forms and writes a line to the terminal at each wake-up\n",
                   f.seconds, f.loadAverage, f.loadAverageEnd, static_cast<long long>(f.sleepPeriods));
     text += head;
-    add("", "program", "floor", "ratio", "target", "");
-    add("report-to-line latency p50", number("%.3f ms", f.latencyP50Ms), number("%.3f ms", f.latencyFloorP50Ms),
-        number("%.3f", Ratio(f.latencyP50Ms, f.latencyFloorP50Ms)), "", "");
-    add("report-to-line latency p99", number("%.3f ms", f.latencyP99Ms), number("%.3f ms", f.latencyFloorP99Ms),
-        number("%.3f", f.latencyP99ToFloor), TargetText(latencyToFloor), Verdict(latencyToFloor, f.latencyP99ToFloor));
-    add("report-to-line latency max", number("%.3f ms", f.latencyMaxMs), "", "", "", "");
-    add("  of it, sent to handed over p50", number("%.3f ms", f.handOverP50Ms), "", "", "", "");
-    add("  of it, sent to handed over p99", number("%.3f ms", f.handOverP99Ms), "", "", "", "");
-    add("  reports timed", number("%.0f", static_cast<double>(f.latencySamples)), "", "", TargetText(samples),
-        Verdict(samples, static_cast<double>(f.latencySamples)));
-    add("display pass period median", number("%.3f ms", f.passPeriodMedianMs),
-        number("%.3f ms", f.lineLoopPeriodMedianMs), number("%.3f", f.passToLineLoopRatio), TargetText(passToLine),
-        Verdict(passToLine, f.passToLineLoopRatio));
-    add("  to the bare loop", number("%.3f ms", f.passPeriodMedianMs), number("%.3f ms", f.sleepPeriodMedianMs),
-        number("%.3f", f.passToSleepRatio), "", "");
-    add("  and at most", number("%.3f ms", f.passPeriodMedianMs), "", "", TargetText(passPeriodMax),
-        Verdict(passPeriodMax, f.passPeriodMedianMs > 0 ? f.passPeriodMedianMs : std::nan("")));
-    add("display pass period p99", number("%.3f ms", f.passPeriodP99Ms), number("%.3f ms", f.sleepPeriodP99Ms),
-        number("%.3f", Ratio(f.passPeriodP99Ms, f.sleepPeriodP99Ms)), "", "");
-    add("  periods timed", number("%.0f", static_cast<double>(f.passPeriods)),
-        number("%.0f", static_cast<double>(f.sleepPeriods)), "", TargetText(samples),
-        Verdict(samples, static_cast<double>(std::min(f.passPeriods, f.sleepPeriods))));
-    add("CPU, share of one core (pty)", number("%.2f %%", f.cpuCoreShare * 100),
-        number("%.2f %%", f.sleepCoreShare * 100), number("%.2f", f.cpuToBareLoop), "", "");
-    add("  of which the display thread", number("%.2f %%", f.displayThreadCoreShare * 100),
-        number("%.2f %%", f.sleepCoreShare * 100), number("%.2f", f.displayCpuToBareLoop), "", "");
-    add("  the same, to the line loop", number("%.2f %%", f.displayThreadCoreShare * 100),
-        number("%.2f %%", f.lineLoopCoreShare * 100), number("%.2f", f.displayCpuToLineLoop),
-        TargetText(displayCpuToLine), Verdict(displayCpuToLine, f.displayCpuToLineLoop));
-    add("line loop, default timer slack", "", "line loop", "", "", "");
-    add("  period median", number("%.3f ms", f.defaultSlackPeriodMedianMs), number("%.3f ms", f.lineLoopPeriodMedianMs),
-        number("%.3f", Ratio(f.defaultSlackPeriodMedianMs, f.lineLoopPeriodMedianMs)), "", "");
-    add("  period p99", number("%.3f ms", f.defaultSlackPeriodP99Ms), "", "", "", "");
-    add("  CPU, share of one core", number("%.2f %%", f.defaultSlackCoreShare * 100),
-        number("%.2f %%", f.lineLoopCoreShare * 100),
-        number("%.2f", Ratio(f.defaultSlackCoreShare, f.lineLoopCoreShare)), "", "");
-    add("reports shown, board at 100/s", number("%.1f %%", f.shownShare100Hz * 100), "", "", "", "");
-    add("  board's actual rate", number("%.1f /s", f.boardRate100Hz), "", "", "", "");
-    add("reports shown, board at 1000/s", number("%.1f %%", f.shownShare1000Hz * 100), "", "", "", "");
-    add("  board's actual rate", number("%.1f /s", f.boardRate1000Hz), "", "", "", "");
-    add("reader's most reports a second", number("%.0f /s", f.readerMaxReportsPerS), "", "", TargetText(readerMin),
-        Verdict(readerMin, f.readerMaxReportsPerS));
-    add("peak RSS", number("%.0f KiB", f.peakRssKib), "", "", "", "");
+    add("", "program", "floor", "ratio", "target");
+    add("report-to-line latency p50", ms(f.latencyP50Ms), ms(f.latencyFloorP50Ms),
+        ratio(Ratio(f.latencyP50Ms, f.latencyFloorP50Ms)));
+    judge("report-to-line latency p99", ms(f.latencyP99Ms), ms(f.latencyFloorP99Ms), ratio(f.latencyP99ToFloor),
+          latencyToFloor, f.latencyP99ToFloor);
+    add("  to the bare loop's floor p99", ms(f.latencyP99Ms), ms(f.bareFloorP99Ms),
+        ratio(Ratio(f.latencyP99Ms, f.bareFloorP99Ms)));
+    add("report-to-line latency max", ms(f.latencyMaxMs));
+    add("  of it, sent to handed over p50", ms(f.handOverP50Ms));
+    add("  of it, sent to handed over p99", ms(f.handOverP99Ms));
+    judge("  reports timed", count(f.latencySamples), "", "", samples, static_cast<double>(f.latencySamples));
+    judge("display pass period median", ms(f.passPeriodMedianMs), ms(f.lineLoopPeriodMedianMs),
+          ratio(f.passToLineLoopRatio), passToLine, f.passToLineLoopRatio);
+    add("  to the bare loop", ms(f.passPeriodMedianMs), ms(f.sleepPeriodMedianMs), ratio(f.passToSleepRatio));
+    add("display pass period p99", ms(f.passPeriodP99Ms), ms(f.sleepPeriodP99Ms),
+        ratio(Ratio(f.passPeriodP99Ms, f.sleepPeriodP99Ms)));
+    judge("  periods timed", count(f.passPeriods), count(f.sleepPeriods), "", samples,
+          static_cast<double>(std::min(f.passPeriods, f.sleepPeriods)));
+    add("CPU, share of one core (pty)", percent(f.cpuCoreShare), percent(f.sleepCoreShare), number(f.cpuToBareLoop, 2));
+    add("  of which the display thread", percent(f.displayThreadCoreShare), percent(f.sleepCoreShare),
+        number(f.displayCpuToBareLoop, 2));
+    judge("  a pass, to a line loop wake-up", number(f.displayCpuPerPassUs, 2, " us"),
+          number(f.lineLoopCpuPerWakeUpUs, 2, " us"), number(f.displayCpuToLineLoop, 2), displayCpuToLine,
+          f.displayCpuToLineLoop);
+    judge("lines a second into a file", number(f.lineRatePerS, 1, " /s"), number(f.bareWakeUpsPerS, 1, " /s"),
+          ratio(f.lineRateToBareLoop), lineRate, f.lineRateToBareLoop);
+    add("line loop, default timer slack", "", "line loop");
+    add("  period median", ms(f.defaultSlackPeriodMedianMs), ms(f.lineLoopPeriodMedianMs),
+        ratio(Ratio(f.defaultSlackPeriodMedianMs, f.lineLoopPeriodMedianMs)));
+    add("  period p99", ms(f.defaultSlackPeriodP99Ms));
+    add("  CPU, share of one core", percent(f.defaultSlackCoreShare), percent(f.lineLoopCoreShare),
+        number(Ratio(f.defaultSlackCoreShare, f.lineLoopCoreShare), 2));
+    add("reports shown, board at 100/s", number(f.shownShare100Hz * 100, 1, " %"));
+    add("  board's actual rate", number(f.boardRate100Hz, 1, " /s"));
+    add("reports shown, board at 1000/s", number(f.shownShare1000Hz * 100, 1, " %"));
+    add("  board's actual rate", number(f.boardRate1000Hz, 1, " /s"));
+    judge("reader's most reports a second", number(f.readerMaxReportsPerS, 0, " /s"), "", "", readerMin,
+          f.readerMaxReportsPerS);
+    add("peak RSS", number(f.peakRssKib, 0, " KiB"));
     return text;
+}
+
+// The share of waits from a random moment to the next wake-up that end
+// within x ms: the function LatencyFloorMs inverts.
+static double FloorShare(const std::vector<double>& periodsMs, double x) {
+    double within = 0, total = 0;
+    for (double period : periodsMs) {
+        within += std::min(x, period);
+        total += period;
+    }
+    return total > 0 ? within / total : 0;
+}
+
+std::string PlotSvg(const std::vector<double>& latenciesMs, const std::vector<double>& passPeriodsMs) {
+    const double width = 640, height = 400, left = 60, right = 20, top = 20, bottom = 60;
+    std::vector<double> sorted = latenciesMs;
+    std::sort(sorted.begin(), sorted.end());
+    const double latency[2] = {Quantile(sorted, 0.5), Quantile(sorted, 0.99)};
+    const double floor[2] = {LatencyFloorMs(passPeriodsMs, 0.5), LatencyFloorMs(passPeriodsMs, 0.99)};
+    double xMax = 1.25 * std::max({latency[1], floor[1], 0.1});
+    double step = 0.1;  // a tick every 1, 2 or 5 times a power of ten, at most ten of them
+    for (int k = 0; xMax / step > 10; ++k)
+        step *= k % 3 == 1 ? 2.5 : 2;
+    auto x = [&](double ms) { return left + std::min(ms, xMax) / xMax * (width - left - right); };
+    auto y = [&](double share) { return top + (1 - share) * (height - top - bottom); };
+    std::string svg;
+    char text[512];
+    auto add = [&](const char* format, auto... values) {
+        std::snprintf(text, sizeof text, format, values...);
+        svg += text;
+    };
+    add("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" font-family=\"sans-serif\" "
+        "font-size=\"12\">\n<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
+        width, height);
+    for (double share = 0; share <= 1.001; share += 0.25)
+        add("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/><text x=\"%.1f\" y=\"%.1f\" "
+            "text-anchor=\"end\">%.2f</text>\n",
+            left, y(share), width - right, y(share), left - 6, y(share) + 4, share);
+    for (double ms = 0; ms <= xMax + 1e-9; ms += step)
+        add("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/><text x=\"%.1f\" y=\"%.1f\" "
+            "text-anchor=\"middle\">%g</text>\n",
+            x(ms), top, x(ms), y(0), x(ms), y(0) + 16, ms);
+    add("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">ms from a report's sending to its line (curves: the "
+        "share within)</text>\n",
+        (left + width - right) / 2, height - 14);
+    const struct {
+        const char* id;
+        const char* colour;
+        const double* marks;
+    } curves[] = {{"latency", "#1f5fa8", latency}, {"floor", "#d9730d", floor}};
+    for (const auto& curve : curves) {
+        bool isFloor = curve.marks == floor;
+        add("<polyline id=\"%s\" fill=\"none\" stroke=\"%s\" stroke-width=\"2\" points=\"", curve.id, curve.colour);
+        for (int i = 0; i <= 200; ++i) {
+            double ms = xMax * i / 200;
+            auto within = std::upper_bound(sorted.begin(), sorted.end(), ms) - sorted.begin();
+            double share = isFloor
+                               ? FloorShare(passPeriodsMs, ms)
+                               : static_cast<double>(within) / static_cast<double>(std::max<size_t>(sorted.size(), 1));
+            add("%s%.1f,%.1f", i ? " " : "", x(ms), y(share));
+        }
+        svg += "\"/>\n";
+        for (int q = 0; q < 2; ++q)
+            add("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"4\" fill=\"%s\"/><text x=\"%.1f\" y=\"%.1f\" fill=\"%s\">%s "
+                "%.3f ms</text>\n",
+                x(curve.marks[q]), y(q ? 0.99 : 0.5), curve.colour, x(curve.marks[q]) + 6,
+                y(q ? 0.99 : 0.5) + (isFloor ? 16 : -6), curve.colour, q ? "p99" : "p50", curve.marks[q]);
+        add("<text x=\"%.1f\" y=\"%.1f\" fill=\"%s\">%s</text>\n", width - right - 230, y(0.2) + (isFloor ? 18 : 0),
+            curve.colour, isFloor ? "the latency floor of the same passes" : "report-to-line latency");
+    }
+    svg += "</svg>\n";
+    return svg;
 }
 
 }  // namespace bench

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 #include "console/console.h"
 #include "device/reports.h"
@@ -134,6 +135,9 @@ TEST(Quantile, NearestRank) {
         double q;
         double expected;
     };
+    std::vector<double> hundred;
+    for (int i = 100; i >= 1; --i)
+        hundred.push_back(i);
     const std::vector<Case> cases = {
         {{}, 0.5, 0},
         {{3}, 0.5, 3},
@@ -142,14 +146,11 @@ TEST(Quantile, NearestRank) {
         {{4, 1, 3, 2}, 1.0, 4},
         {{4, 1, 3, 2}, 0.0, 1},
         {{5, 1, 4, 2, 3}, 0.5, 3},
+        {hundred, 0.99, 99},
+        {hundred, 0.5, 50},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(bench::Quantile(c.values, c.q), c.expected);
-    std::vector<double> hundred;
-    for (int i = 100; i >= 1; --i)
-        hundred.push_back(i);
-    EXPECT_EQ(bench::Quantile(hundred, 0.99), 99);
-    EXPECT_EQ(bench::Quantile(hundred, 0.5), 50);
+        EXPECT_EQ(bench::Quantile(c.values, c.q), c.expected) << c.values.size() << " values, q " << c.q;
 }
 
 TEST(Periods, BetweenSuccessiveEvents) {
@@ -248,16 +249,16 @@ TEST(LatencyFloor, WaitFromARandomMomentToTheNextWakeUp) {
 
 TEST(Ratio, NoneWithoutAFigureToDivideBy) {
     EXPECT_DOUBLE_EQ(bench::Ratio(3, 2), 1.5);
-    EXPECT_TRUE(std::isnan(bench::Ratio(1, 0)));
-    EXPECT_TRUE(std::isnan(bench::Ratio(1, -1)));
-    EXPECT_TRUE(std::isnan(bench::Ratio(INFINITY, 1)));
-    EXPECT_TRUE(std::isnan(bench::Ratio(1, NAN)));
+    for (auto [a, b] : {std::pair{1.0, 0.0}, {1.0, -1.0}, {INFINITY, 1.0}, {1.0, NAN}})
+        EXPECT_TRUE(std::isnan(bench::Ratio(a, b))) << a << " / " << b;
 }
 
 // The keys of the JSON object in order, each followed by a number that
-// strtod takes whole or by null; nothing else between them.
+// strtod takes whole, null, true or false, or an object whose keys follow,
+// named "object.key"; nothing else between them.
 std::vector<std::string> JsonKeys(const std::string& json, std::vector<std::string>* nulls) {
     std::vector<std::string> found;
+    std::string object;
     EXPECT_EQ(json.front(), '{');
     EXPECT_EQ(json.substr(json.size() - 2), "}\n");
     for (size_t at = json.find('"'); at != std::string::npos; at = json.find('"', at)) {
@@ -266,13 +267,21 @@ std::vector<std::string> JsonKeys(const std::string& json, std::vector<std::stri
             ADD_FAILURE() << "unclosed key";
             break;
         }
-        found.push_back(json.substr(at + 1, close - at - 1));
+        found.push_back(object + json.substr(at + 1, close - at - 1));
         EXPECT_EQ(json.compare(close + 1, 2, ": "), 0) << found.back();
         const char* value = json.c_str() + close + 3;
         const char* end = value;
+        if (*value == '{') {
+            object = found.back() + ".";
+            at = static_cast<size_t>(value + 1 - json.c_str());
+            continue;
+        }
         if (std::strncmp(value, "null", 4) == 0) {
             nulls->push_back(found.back());
             end = value + 4;
+        } else if (!object.empty()) {
+            end = value + (std::strncmp(value, "true", 4) == 0 ? 4 : std::strncmp(value, "false", 5) == 0 ? 5 : 0);
+            EXPECT_GT(end, value) << found.back() << " is not true or false";
         } else {
             char* parsed = nullptr;
             std::strtod(value, &parsed);
@@ -287,11 +296,17 @@ std::vector<std::string> JsonKeys(const std::string& json, std::vector<std::stri
     return found;
 }
 
-// The keys of the figures' table, in its order.
+// The keys of the figures' table, in its order, then the verdicts', one
+// for each target, under the key of the figure it judges.
 std::vector<std::string> TableKeys() {
     std::vector<std::string> keys;
     for (const bench::JsonField& field : bench::jsonFields)
         keys.push_back(field.key);
+    keys.push_back("verdicts");
+    for (const char* judged :
+         {"latency_p99_to_floor", "latency_samples", "pass_periods", "sleep_periods", "pass_to_line_loop_ratio",
+          "display_cpu_to_line_loop", "line_rate_to_bare_loop", "reader_max_reports_per_s"})
+        keys.push_back(std::string("verdicts.") + judged);
     return keys;
 }
 
@@ -310,13 +325,14 @@ TEST(Output, JsonHoldsEveryFigure) {
     std::vector<std::string> nulls;
     EXPECT_EQ(JsonKeys(json, &nulls), TableKeys());
     EXPECT_TRUE(nulls.empty());
-    EXPECT_NE(json.find("\"latency_p50_ms\": 0.5000"), std::string::npos);
-    EXPECT_NE(json.find("\"reader_max_reports_per_s\": 123456,"), std::string::npos);
-    EXPECT_NE(json.find("\"latency_floor_p99_ms\": 1.2500,"), std::string::npos);
-    EXPECT_NE(json.find("\"latency_p99_to_floor\": 1.1000,"), std::string::npos);
-    EXPECT_NE(json.find("\"load_average_end\": 2.25,"), std::string::npos);
-    EXPECT_NE(json.find("\"latency_samples\": 5012,"), std::string::npos);
-    EXPECT_NE(json.find("\"display_cpu_to_line_loop\": 1.0500,"), std::string::npos);
+    // Each figure with its decimals; then verdicts, met where the figure is
+    // on its target's side, else not.
+    for (const char* member :
+         {"\"latency_p50_ms\": 0.5000", "\"reader_max_reports_per_s\": 123456,", "\"latency_floor_p99_ms\": 1.2500,",
+          "\"latency_p99_to_floor\": 1.1000,", "\"load_average_end\": 2.25,", "\"latency_samples\": 5012,",
+          "\"display_cpu_to_line_loop\": 1.0500,", "\"latency_p99_to_floor\": true, \"latency_samples\": true,",
+          "\"line_rate_to_bare_loop\": false,"})
+        EXPECT_NE(json.find(member), std::string::npos) << member;
 }
 
 TEST(Output, JsonStaysValidWithoutAFigure) {
@@ -348,25 +364,19 @@ TEST(Output, TableJudgesEachTarget) {
     const std::vector<Case> cases = {
         {bench::latencyToFloor, [](bench::Figures& f, double v) { f.latencyP99ToFloor = v; }, "latency p99"},
         {bench::passToLine, [](bench::Figures& f, double v) { f.passToLineLoopRatio = v; }, "pass period median"},
-        {bench::passPeriodMax, [](bench::Figures& f, double v) { f.passPeriodMedianMs = v; }, "and at most"},
         {bench::samples, [](bench::Figures& f, double v) { f.latencySamples = static_cast<int64_t>(v); },
          "reports timed"},
         {bench::samples, [](bench::Figures& f, double v) { f.passPeriods = static_cast<int64_t>(v); }, "periods timed"},
         {bench::samples, [](bench::Figures& f, double v) { f.sleepPeriods = static_cast<int64_t>(v); },
          "periods timed"},
         {bench::readerMin, [](bench::Figures& f, double v) { f.readerMaxReportsPerS = v; }, "reader's most"},
-        {bench::displayCpuToLine, [](bench::Figures& f, double v) { f.displayCpuToLineLoop = v; }, "to the line loop"},
+        {bench::displayCpuToLine, [](bench::Figures& f, double v) { f.displayCpuToLineLoop = v; }, "a pass, to"},
+        {bench::lineRate, [](bench::Figures& f, double v) { f.lineRateToBareLoop = v; }, "lines a second"},
     };
-    // Figures that meet every target.
-    const bench::Figures allMet{.passPeriodMedianMs = 1.0,
-                                .readerMaxReportsPerS = 1e6,
-                                .latencyP99ToFloor = 1.0,
-                                .cpuToBareLoop = 1.0,
-                                .latencySamples = bench::minSamples,
-                                .passPeriods = bench::minSamples,
-                                .sleepPeriods = bench::minSamples,
-                                .displayCpuToLineLoop = 1.0,
-                                .passToLineLoopRatio = 1.0};
+    // Figures that meet every target: each figure at its limit.
+    bench::Figures allMet;
+    for (const Case& c : cases)
+        c.set(allMet, c.target.limit);
     auto rowOf = [](const std::string& table, const char* start) {
         size_t at = table.find(start);
         return at == std::string::npos ? std::string() : table.substr(at, table.find('\n', at) - at);
@@ -428,9 +438,59 @@ TEST(Doc, JsonKeysAreTheHarnesss) {
             at = close + 1;
         }
     std::vector<std::string> keys = TableKeys();
+    keys.erase(
+        std::remove_if(keys.begin(), keys.end(), [](const std::string& key) { return key.find('.') != key.npos; }),
+        keys.end());
     std::sort(named.begin(), named.end());
     std::sort(keys.begin(), keys.end());
     EXPECT_EQ(named, keys);
+}
+
+// The chart is a well-formed SVG: every tag closed, in order, and its two
+// curves rise from none to all, each with its p50 and p99 marked.
+TEST(Plot, TwoCumulativeCurvesWithTheirQuantilesMarked) {
+    std::vector<double> latencies, periods(5000, 1.0);
+    for (int i = 0; i < 5000; ++i)
+        latencies.push_back(0.1 + 1.2 * i / 5000);
+    std::string svg = bench::PlotSvg(latencies, periods);
+    std::vector<std::string> open;
+    for (size_t at = svg.find('<'); at != std::string::npos; at = svg.find('<', at + 1)) {
+        size_t end = svg.find('>', at);
+        ASSERT_NE(end, std::string::npos);
+        std::string tag = svg.substr(at + 1, end - at - 1);
+        EXPECT_EQ(std::count(tag.begin(), tag.end(), '"') % 2, 0) << tag;
+        if (tag[0] == '/') {
+            ASSERT_FALSE(open.empty()) << tag;
+            EXPECT_EQ(open.back(), tag.substr(1));
+            open.pop_back();
+        } else if (tag.back() != '/') {
+            open.push_back(tag.substr(0, tag.find(' ')));
+        }
+    }
+    EXPECT_TRUE(open.empty());
+    EXPECT_EQ(svg.rfind("<svg xmlns=\"http://www.w3.org/2000/svg\"", 0), 0u);
+    for (const char* id : {"latency", "floor"}) {
+        SCOPED_TRACE(id);
+        size_t at = svg.find(std::string("<polyline id=\"") + id + "\"");
+        ASSERT_NE(at, std::string::npos);
+        size_t from = svg.find("points=\"", at) + 8;
+        std::istringstream points(svg.substr(from, svg.find('"', from) - from));
+        std::vector<double> ys;
+        double x = 0, y = 0;
+        for (char comma; points >> x >> comma >> y;)
+            ys.push_back(y);
+        ASSERT_GE(ys.size(), 100u);
+        EXPECT_TRUE(std::is_sorted(ys.rbegin(), ys.rend())) << "a cumulative curve never falls";
+        EXPECT_GT(ys.front(), ys.back() + 300);  // from the share 0 to the share 1
+    }
+    char mark[64];
+    for (auto [name, value] : {std::pair{"p50", bench::Quantile(latencies, 0.5)},
+                               {"p99", bench::Quantile(latencies, 0.99)},
+                               {"p50", bench::LatencyFloorMs(periods, 0.5)},
+                               {"p99", bench::LatencyFloorMs(periods, 0.99)}}) {
+        std::snprintf(mark, sizeof mark, ">%s %.3f ms<", name, value);
+        EXPECT_NE(svg.find(mark), std::string::npos) << mark;
+    }
 }
 
 }  // namespace

@@ -77,7 +77,11 @@ BENCHMARK(BM_DisplayPass);
 // A line written with write(2) to the slave side of a pseudo-terminal, or
 // to a pipe, with a thread draining the other end as a terminal or a reader
 // would.
-void WriteLines(benchmark::State& state, int writeEnd, int readEnd) {
+void WriteLines(benchmark::State& state, int writeEnd, int readEnd, const char* failure) {
+    if (writeEnd < 0 || readEnd < 0) {
+        state.SkipWithError(failure);
+        return;
+    }
     std::atomic<bool> stop{false};
     std::thread drain([&] {
         char buffer[65536];
@@ -101,22 +105,14 @@ void WriteLines(benchmark::State& state, int writeEnd, int readEnd) {
 void BM_WriteLineToPseudoTerminal(benchmark::State& state) {
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     const char* name = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
-    int slave = name ? open(name, O_RDWR | O_NOCTTY) : -1;
-    if (slave < 0) {
-        state.SkipWithError("no pseudo-terminal");
-        return;
-    }
-    WriteLines(state, slave, master);
+    WriteLines(state, name ? open(name, O_RDWR | O_NOCTTY) : -1, master, "no pseudo-terminal");
 }
 BENCHMARK(BM_WriteLineToPseudoTerminal)->UseRealTime();
 
 void BM_WriteLineToPipe(benchmark::State& state) {
     int ends[2];
-    if (pipe(ends) != 0) {
-        state.SkipWithError("no pipe");
-        return;
-    }
-    WriteLines(state, ends[1], ends[0]);
+    bool piped = pipe(ends) == 0;
+    WriteLines(state, piped ? ends[1] : -1, piped ? ends[0] : -1, "no pipe");
 }
 BENCHMARK(BM_WriteLineToPipe)->UseRealTime();
 

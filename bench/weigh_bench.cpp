@@ -1,7 +1,6 @@
 // weigh-bench: the read-out end to end, judged against floors measured in
-// the same run (docs/performance.md says what each figure means).
-//
-//   weigh-bench [--seconds N] [--json]
+// the same run (docs/performance.md says what each figure means; Usage
+// says how to run it).
 //
 // Every run is a child process, this file exec'd again with --child, so that
 // its CPU time and peak memory are the child's alone. The child is the
@@ -27,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -192,46 +192,40 @@ struct RunPlan {
     // The window lasts at least `seconds` and, up to windowGrowNs longer,
     // until it holds this many line events (wake-ups) and timed reports.
     int64_t minLines = 0, minReports = 0;
+    bool intoFile = false;  // standard output a file, not a terminal
 };
 
 struct RunResult {
     bool ok = false;
     bool started = false;  // the program reached its display loop
     std::vector<Event> reports, lines;
-    int64_t fromNs = 0, toNs = 0;  // the steady window
+    int64_t fromNs = 0, toNs = 0;  // the steady window, the same for every run beside
     int64_t reportsInWindow = 0;   // counted by the observer
+    int64_t linesInWindow = 0;     // written to the terminal or the file
     double cpuSeconds = 0;
     double mainThreadCpuSeconds = 0;  // the display loop's thread alone
     double peakRssKib = 0;
     double WindowSeconds() const { return static_cast<double>(toNs - fromNs) / 1e9; }
+    double CoreShare() const { return cpuSeconds / WindowSeconds(); }
 };
 
-// CPU time of one thread of another process, from the scheduler's account.
-double ThreadCpuSeconds(pid_t process, pid_t thread) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/task/%d/schedstat", static_cast<int>(process), static_cast<int>(thread));
-    long long ns = 0;
+// The first number in a file, or `none` where it holds none.
+double FirstNumber(const char* path, double none) {
+    double number = none;
     if (FILE* file = std::fopen(path, "r")) {
-        if (std::fscanf(file, "%lld", &ns) != 1)
-            ns = 0;
+        if (std::fscanf(file, "%lf", &number) != 1)
+            number = none;
         std::fclose(file);
     }
-    return static_cast<double>(ns) / 1e9;
+    return number;
 }
 
-// Reads what the child writes, as a terminal would, counting its lines.
-void Drain(int master, std::atomic<bool>* seen, int64_t* lines) {
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = read(master, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;  // EIO once the child's side has closed
-        seen->store(true, std::memory_order_relaxed);
-        for (ssize_t i = 0; i < n; ++i)
-            *lines += buffer[i] == '\n';
-    }
+// CPU time of a process's main thread, from the scheduler's account.
+double MainThreadCpuSeconds(pid_t process) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/task/%d/schedstat", static_cast<int>(process),
+                  static_cast<int>(process));
+    return FirstNumber(path, 0) / 1e9;
 }
 
 // Start-up takes a little over 1.1 s; past this the program has failed.
@@ -240,13 +234,55 @@ constexpr int64_t startBoundNs = 15000000000;
 // display settle, and at its end, where a report has not yet had its line.
 constexpr int64_t settleNs = 200000000;
 constexpr int64_t tailNs = 50000000;
-// A floor has nothing to settle but its own first wake-ups.
-constexpr int64_t floorSettleNs = 20000000;
 // How much longer than asked a window may last to gather its samples.
 constexpr int64_t windowGrowNs = 10000000000;
 
-RunResult RunOnce(const RunPlan& plan) {
+// One child: the program or a floor, its output drained as a terminal would
+// (or written into a file), its counters and CPU read at the window's edges.
+struct Child {
+    RunPlan plan;
     RunResult result;
+    pid_t pid = -1;
+    int master = -1, memory = -1, file = -1;
+    Shared* shared = nullptr;
+    std::thread drain;
+    std::atomic<bool> seen{false};
+    std::atomic<int64_t> terminalLines{0};
+    clockid_t clock{};
+    timespec cpu[2]{};
+    double mainCpu[2]{};
+    int64_t handed[2]{}, lines[2]{}, reports[2]{}, written[2]{};
+};
+
+void Drain(Child* child) {
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(child->master, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;  // EIO once the child's side has closed
+        child->seen.store(true, std::memory_order_relaxed);
+        child->terminalLines.fetch_add(std::count(buffer, buffer + n, '\n'), std::memory_order_relaxed);
+    }
+}
+
+// Lines in the child's output file between its bytes `from` and `to`.
+int64_t FileLines(int file, int64_t from, int64_t to) {
+    char buffer[65536];
+    int64_t lines = 0;
+    for (int64_t at = from; at < to;) {
+        ssize_t n = pread(file, buffer, static_cast<size_t>(std::min<int64_t>(to - at, sizeof buffer)), at);
+        if (n <= 0)
+            break;
+        lines += std::count(buffer, buffer + n, '\n');
+        at += n;
+    }
+    return lines;
+}
+
+bool Start(Child* c, const RunPlan& plan) {
+    c->plan = plan;
     int64_t steadyNs = static_cast<int64_t>(plan.seconds * 1e9);
     // The script runs from the open to past the end of the window.
     int64_t lengthMs = (startBoundNs + settleNs + steadyNs + windowGrowNs) / 1000000 + 1000;
@@ -254,158 +290,196 @@ RunResult RunOnce(const RunPlan& plan) {
     bool timed = mode == "timed", floor = IsFloor(mode);
     // A line or a wake-up at most every 1 ms, with room for the slack.
     int64_t capacity = timed ? (lengthMs / 1000 + 1) * 1500 : floor ? lengthMs + 1000 : 0;
-
-    int memory = memfd_create("weigh-bench", 0);  // no close-on-exec: the child maps it
-    void* mapped = memory >= 0 && ftruncate(memory, static_cast<off_t>(Shared::Size(capacity))) == 0
-                       ? mmap(nullptr, Shared::Size(capacity), PROT_READ | PROT_WRITE, MAP_SHARED, memory, 0)
+    size_t size = Shared::Size(capacity);
+    c->memory = memfd_create("weigh-bench", 0);  // no close-on-exec: the child maps it
+    void* mapped = c->memory >= 0 && ftruncate(c->memory, static_cast<off_t>(size)) == 0
+                       ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, c->memory, 0)
                        : MAP_FAILED;
     if (mapped == MAP_FAILED) {
         std::perror("weigh-bench: shared memory");
-        if (memory >= 0)
-            close(memory);
-        return result;
+        return false;
     }
-    Shared* shared = new (mapped) Shared{};
-    shared->capacity = capacity;
+    c->shared = new (mapped) Shared{};
+    c->shared->capacity = capacity;
 
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    const char* slaveName = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
+    c->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const char* slaveName =
+        c->master >= 0 && grantpt(c->master) == 0 && unlockpt(c->master) == 0 ? ptsname(c->master) : nullptr;
     int slave = slaveName ? open(slaveName, O_RDWR | O_NOCTTY) : -1;
+    if (plan.intoFile)
+        c->file = memfd_create("weigh-bench-output", MFD_CLOEXEC);  // a file on tmpfs
     int null = open("/dev/null", O_RDONLY);
-    std::string arguments[] = {"weigh-bench",
-                               "--child",
-                               plan.mode,
-                               std::to_string(plan.rate),
-                               std::to_string(plan.periodMs),
-                               std::to_string(lengthMs),
-                               std::to_string(memory)};
-    char* argv[] = {arguments[0].data(), arguments[1].data(), arguments[2].data(), arguments[3].data(),
-                    arguments[4].data(), arguments[5].data(), arguments[6].data(), nullptr};
-    pid_t child = slave >= 0 && null >= 0 ? fork() : -1;
-    if (child == 0) {
+    std::vector<std::string> arguments = {"weigh-bench", "--child", plan.mode};
+    for (int64_t number : {int64_t{plan.rate}, int64_t{plan.periodMs}, lengthMs, int64_t{c->memory}})
+        arguments.push_back(std::to_string(number));
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    bool ready = slave >= 0 && null >= 0 && (!plan.intoFile || c->file >= 0);
+    c->pid = ready ? fork() : -1;
+    if (c->pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(null, STDIN_FILENO);
-        dup2(slave, STDOUT_FILENO);
-        execv("/proc/self/exe", argv);
+        dup2(plan.intoFile ? c->file : slave, STDOUT_FILENO);
+        execv("/proc/self/exe", argv.data());
         _exit(127);
     }
     for (int fd : {slave, null})
         if (fd >= 0)
             close(fd);
-    if (child < 0) {
-        std::perror(slave >= 0 && null >= 0 ? "weigh-bench: fork" : "weigh-bench: pseudo-terminal");
-        if (master >= 0)
-            close(master);
-        munmap(mapped, Shared::Size(capacity));
-        close(memory);
-        return result;
+    if (c->pid < 0) {
+        std::perror(ready ? "weigh-bench: fork" : "weigh-bench: pseudo-terminal");
+        return false;
     }
-    std::atomic<bool> seen{false};
-    int64_t terminalLines = 0;
-    std::thread drain(Drain, master, &seen, &terminalLines);
+    c->drain = std::thread(Drain, c);
+    return true;
+}
 
-    int64_t startedNs = NowNs();
-    while (NowNs() - startedNs < startBoundNs) {
-        if (seen.load(std::memory_order_relaxed) || shared->Count(lineEvents) > 0) {
-            result.started = true;
-            break;
+// Waits for the child's first output or wake-up; false when it ended or
+// did not come within the bound.
+bool Started(Child* c) {
+    struct stat info;
+    for (int64_t startedNs = NowNs(); NowNs() - startedNs < startBoundNs; SleepNs(1000000)) {
+        if (c->seen.load(std::memory_order_relaxed) || c->shared->Count(lineEvents) > 0 ||
+            (c->file >= 0 && fstat(c->file, &info) == 0 && info.st_size > 0))
+            return c->result.started = clock_getcpuclockid(c->pid, &c->clock) == 0;
+        if (waitpid(c->pid, nullptr, WNOHANG) == c->pid) {
+            c->pid = -1;
+            return false;
         }
-        if (waitpid(child, nullptr, WNOHANG) == child) {
-            child = -1;
-            break;
-        }
-        SleepNs(1000000);
     }
-    clockid_t childClock;
-    if (result.started && clock_getcpuclockid(child, &childClock) == 0) {
-        SleepNs(floor ? floorSettleNs : settleNs);
-        timespec cpu0, cpu1;
-        clock_gettime(childClock, &cpu0);
-        double main0 = ThreadCpuSeconds(child, child);
-        int64_t count0 = shared->reportsHanded.load(std::memory_order_relaxed);
-        result.fromNs = NowNs();
-        int64_t lines0 = shared->Count(lineEvents);
-        int64_t reports0 = shared->Count(reportEvents);
-        SleepNs(steadyNs);
-        while (NowNs() - result.fromNs < steadyNs + windowGrowNs &&
-               (shared->Count(lineEvents) - lines0 < plan.minLines ||
-                shared->Count(reportEvents) - reports0 < plan.minReports))
-            SleepNs(10000000);
-        result.toNs = NowNs();
-        int64_t count1 = shared->reportsHanded.load(std::memory_order_relaxed);
-        clock_gettime(childClock, &cpu1);
-        result.mainThreadCpuSeconds = ThreadCpuSeconds(child, child) - main0;
-        result.cpuSeconds =
-            static_cast<double>(cpu1.tv_sec - cpu0.tv_sec) + static_cast<double>(cpu1.tv_nsec - cpu0.tv_nsec) / 1e9;
-        result.reportsInWindow = count1 - count0;
-        result.ok = true;
-    } else {
-        std::fprintf(stderr, result.started ? "weigh-bench: cannot read the program's CPU clock\n"
-                                            : "weigh-bench: the program did not reach its display loop\n");
-    }
-    if (child > 0) {
-        kill(child, SIGKILL);
-        int status;
+    return false;
+}
+
+// Reads the child's counters and CPU at one edge of the window (0 or 1).
+void Mark(Child* c, int edge) {
+    clock_gettime(c->clock, &c->cpu[edge]);
+    c->mainCpu[edge] = MainThreadCpuSeconds(c->pid);
+    c->handed[edge] = c->shared->reportsHanded.load(std::memory_order_relaxed);
+    c->lines[edge] = c->shared->Count(lineEvents);
+    c->reports[edge] = c->shared->Count(reportEvents);
+    struct stat info;
+    c->written[edge] = c->file < 0                  ? c->terminalLines.load(std::memory_order_relaxed)
+                       : fstat(c->file, &info) == 0 ? static_cast<int64_t>(info.st_size)
+                                                    : 0;
+}
+
+// Ends the child and takes what it left.
+void Stop(Child* c) {
+    RunResult& result = c->result;
+    if (c->pid > 0) {
+        kill(c->pid, SIGKILL);
         rusage usage;
-        if (wait4(child, &status, 0, &usage) == child)
+        if (wait4(c->pid, nullptr, 0, &usage) == c->pid)
             result.peakRssKib = static_cast<double>(usage.ru_maxrss);
     }
-    drain.join();
-    close(master);
-
-    int64_t lineCount = shared->Count(lineEvents);
-    result.reports.assign(shared->Events(reportEvents), shared->Events(reportEvents) + shared->Count(reportEvents));
-    result.lines.assign(shared->Events(lineEvents), shared->Events(lineEvents) + lineCount);
-    // Every line the timed FILE took must have reached the terminal; the
-    // child may have been ended between a write and its note.
-    if (timed && lineCount < capacity && (terminalLines < lineCount || terminalLines > lineCount + 1)) {
-        std::fprintf(stderr, "weigh-bench: the terminal got %lld lines where %lld were timed\n",
-                     static_cast<long long>(terminalLines), static_cast<long long>(lineCount));
-        result.ok = false;
+    if (c->drain.joinable())
+        c->drain.join();
+    if (Shared* shared = c->shared) {
+        int64_t lineCount = shared->Count(lineEvents);
+        result.reports.assign(shared->Events(reportEvents), shared->Events(reportEvents) + shared->Count(reportEvents));
+        result.lines.assign(shared->Events(lineEvents), shared->Events(lineEvents) + lineCount);
+        // Every line the timed FILE took must have reached the terminal; the
+        // child may have been ended between a write and its note.
+        int64_t terminal = c->terminalLines.load(std::memory_order_relaxed);
+        if (std::string_view(c->plan.mode) == "timed" && lineCount < shared->capacity &&
+            (terminal < lineCount || terminal > lineCount + 1)) {
+            std::fprintf(stderr, "weigh-bench: the terminal got %lld lines where %lld were timed\n",
+                         static_cast<long long>(terminal), static_cast<long long>(lineCount));
+            result.ok = false;
+        }
+        munmap(shared, Shared::Size(shared->capacity));
     }
-    munmap(mapped, Shared::Size(capacity));
-    close(memory);
-    return result;
+    if (result.ok) {
+        result.cpuSeconds = static_cast<double>(c->cpu[1].tv_sec - c->cpu[0].tv_sec) +
+                            static_cast<double>(c->cpu[1].tv_nsec - c->cpu[0].tv_nsec) / 1e9;
+        result.mainThreadCpuSeconds = c->mainCpu[1] - c->mainCpu[0];
+        result.reportsInWindow = c->handed[1] - c->handed[0];
+        result.linesInWindow =
+            c->file < 0 ? c->written[1] - c->written[0] : FileLines(c->file, c->written[0], c->written[1]);
+    }
+    for (int fd : {c->master, c->memory, c->file})
+        if (fd >= 0)
+            close(fd);
 }
 
-// The program's start-up gives the board 100 ms to answer its probe; on a
+// Runs plans[0], the program, and the floors after it beside it, all over
+// the same window, their results into `results` in the same order. The
+// program's start-up gives the board 100 ms to answer its probe; on a
 // machine busy enough to keep the probe's thread off the CPU that long it
 // ends as a user's would ("cannot open"). That is the start-up's to answer
-// for, not the read-out's: such a run is started again, twice at most.
-bool Run(RunResult* result, const RunPlan& plan, const char* what) {
+// for, not the read-out's: such a run is started again, twice at most. The
+// floors start once the program shows its lines.
+bool Run(const char* what, const std::vector<RunPlan>& plans, std::vector<RunResult>* results) {
     std::fprintf(stderr, "weigh-bench: %s\n", what);
-    *result = RunOnce(plan);
-    for (int attempt = 2; attempt <= 3 && !result->started; ++attempt) {
+    std::vector<std::unique_ptr<Child>> children;
+    children.push_back(std::make_unique<Child>());
+    for (int attempt = 2; !(Start(children[0].get(), plans[0]) && Started(children[0].get())) && attempt <= 3;
+         ++attempt) {
+        Stop(children[0].get());
+        children[0] = std::make_unique<Child>();
         std::fprintf(stderr, "weigh-bench: starting that run again (%d of 3)\n", attempt);
-        *result = RunOnce(plan);
     }
-    return result->ok;
+    bool ok = children[0]->result.started;
+    for (size_t i = 1; i < plans.size(); ++i) {
+        children.push_back(std::make_unique<Child>());
+        ok = ok && Start(children.back().get(), plans[i]) && Started(children.back().get());
+    }
+    if (ok) {
+        int64_t steadyNs = static_cast<int64_t>(plans[0].seconds * 1e9);
+        SleepNs(settleNs);
+        int64_t fromNs = NowNs();
+        for (auto& c : children)
+            Mark(c.get(), 0);
+        SleepNs(steadyNs);
+        auto isShort = [](const std::unique_ptr<Child>& c) {
+            return c->shared->Count(lineEvents) - c->lines[0] < c->plan.minLines ||
+                   c->shared->Count(reportEvents) - c->reports[0] < c->plan.minReports;
+        };
+        while (NowNs() - fromNs < steadyNs + windowGrowNs && std::any_of(children.begin(), children.end(), isShort))
+            SleepNs(10000000);
+        int64_t toNs = NowNs();
+        for (auto& c : children) {
+            Mark(c.get(), 1);
+            c->result.fromNs = fromNs;
+            c->result.toNs = toNs;
+            c->result.ok = true;
+        }
+    } else {
+        std::fprintf(stderr, "weigh-bench: the program did not reach its display loop, or a floor did not start\n");
+    }
+    for (auto& c : children) {
+        Stop(c.get());
+        ok = ok && c->result.ok;
+        results->push_back(std::move(c->result));
+    }
+    return ok;
 }
 
-std::vector<Event> Within(const std::vector<Event>& events, int64_t fromNs, int64_t toNs) {
+// The periods between a run's line events (wake-ups) in its window.
+std::vector<double> WindowPeriodsMs(const RunResult& run) {
     std::vector<Event> inside;
-    for (const Event& event : events)
-        if (event.ns >= fromNs && event.ns < toNs)
+    for (const Event& event : run.lines)
+        if (event.ns >= run.fromNs && event.ns < run.toNs)
             inside.push_back(event);
-    return inside;
+    return bench::PeriodsMs(inside);
 }
 
-// A floor's runs, taken together.
-struct Floor {
-    std::vector<double> periodsMs;
-    double cpuSeconds = 0, windowSeconds = 0;
-    double CoreShare() const { return windowSeconds > 0 ? cpuSeconds / windowSeconds : 0; }
-};
+// How late each report of a timed run's window reached the screen, and of
+// that the part from its sending to its hand-over.
+std::vector<double> LatenciesMs(const RunResult& run, int32_t rate, std::vector<double>* handOvers) {
+    int64_t windowEnd = run.toNs - tailNs;
+    std::vector<int64_t> sent = bench::SentOnSchedule(run.reports, rate);
+    for (size_t i = 0; i < run.reports.size(); ++i)
+        if (sent[i] >= run.fromNs && sent[i] < windowEnd)
+            handOvers->push_back(static_cast<double>(run.reports[i].ns - sent[i]) / 1e6);
+    return bench::LatencyToScreenMs(run.reports, sent, run.lines, run.fromNs, windowEnd);
+}
 
-bool AddFloorRun(Floor* floor, const char* mode, double seconds, int64_t minPeriods, const char* what) {
-    RunResult run;
-    if (!Run(&run, {mode, 0, 0, seconds, minPeriods + 2, 0}, what))
-        return false;
-    std::vector<double> periods = bench::PeriodsMs(Within(run.lines, run.fromNs, run.toNs));
-    floor->periodsMs.insert(floor->periodsMs.end(), periods.begin(), periods.end());
-    floor->cpuSeconds += run.cpuSeconds;
-    floor->windowSeconds += run.WindowSeconds();
-    return true;
+// The display thread's CPU microseconds a line written.
+double CpuPerLineUs(const RunResult& run) {
+    return bench::Ratio(run.mainThreadCpuSeconds * 1e6, static_cast<double>(run.linesInWindow));
 }
 
 // The share of the reports in a timed run's window that a line showed, and
@@ -417,22 +491,14 @@ void Shown(const RunResult& run, double* share, double* rate) {
     *rate = static_cast<double>(matched.reports) / (static_cast<double>(end - run.fromNs) / 1e9);
 }
 
-double LoadAverage() {
-    double load = -1;
-    if (FILE* file = std::fopen("/proc/loadavg", "r")) {
-        if (std::fscanf(file, "%lf", &load) != 1)
-            load = -1;
-        std::fclose(file);
-    }
-    return load;
-}
-
 int Usage(FILE* to) {
-    std::fputs("usage: weigh-bench [--seconds N] [--json]\n"
+    std::fputs("usage: weigh-bench [--seconds N] [--json] [--plot FILE.svg] [--alone]\n"
                "Runs the weighing console against an instrumented simulated board, N seconds\n"
                "(default 10) of steady display a run, with loops of its own 1 ms sleep run\n"
-               "between them as the floors it is judged against, and prints what it measured\n"
-               "as a table, or with --json as one JSON object.\n",
+               "beside it as the floors it is judged against, and prints what it measured\n"
+               "as a table, or with --json as one JSON object; --plot draws the latency's\n"
+               "distribution beside its floor's; --alone runs the judged runs again without\n"
+               "their floors and compares.\n",
                to);
     return to == stdout ? 0 : 2;
 }
@@ -444,6 +510,8 @@ int main(int argc, char** argv) {
         return ChildMain(argc, argv);
     double seconds = 10;
     bool json = false;
+    const char* plot = nullptr;
+    bool alone = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--json") == 0) {
             json = true;
@@ -452,6 +520,10 @@ int main(int argc, char** argv) {
             seconds = std::strtod(argv[++i], &end);
             if (*end != '\0' || !(seconds >= 0.5 && seconds <= 3600))
                 return Usage(stderr);
+        } else if (std::strcmp(argv[i], "--alone") == 0) {
+            alone = true;
+        } else if (std::strcmp(argv[i], "--plot") == 0 && i + 1 < argc) {
+            plot = argv[++i];
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             return Usage(stdout);
         } else {
@@ -459,80 +531,110 @@ int main(int argc, char** argv) {
         }
     }
 
+    using bench::minSamples, bench::Quantile, bench::Ratio, bench::LatencyFloorMs;
     bench::Figures figures;
     figures.seconds = seconds;
-    figures.loadAverage = LoadAverage();
-    // The floors' runs come before, between and after the judged runs, so
-    // that the program and its floors see the same host. The bare loop's
-    // three give minSamples periods together; the line loop's two come just
-    // before and after the run whose CPU is judged against them. A board of
+    figures.loadAverage = FirstNumber("/proc/loadavg", -1);
+    // The floors run beside the judged runs, over the same window, so that
+    // a stall of the host falls on the program and its floors alike; the
+    // latency's floor comes from the judged run's own passes. A board of
     // 1000 reports a second gives minSamples timed reports in 5 s.
-    using bench::minSamples;
-    double bareSeconds = std::max(0.1, seconds / 5), lineSeconds = std::max(0.1, seconds / 4);
-    int64_t bareMin = minSamples / 3 + 1;
-    RunPlan latencyPlan{"timed", 1000, 1, seconds, minSamples + 2, minSamples + 1000 * tailNs / 1000000000 + 20};
-    Floor bare, line, slack;
-    RunResult at1000, steady, at100, flat;
-    if (!AddFloorRun(&bare, "bare", bareSeconds, bareMin, "the floor: a bare 1 ms sleep loop (1 of 3)") ||
-        !Run(&at1000, latencyPlan, "board at 1000 reports a second: latency, pass period") ||
-        !AddFloorRun(&bare, "bare", bareSeconds, bareMin, "the floor: a bare 1 ms sleep loop (2 of 3)") ||
-        !AddFloorRun(&line, "line", lineSeconds, 0, "the floor: the line loop (1 of 2)") ||
-        !Run(&steady, {"plain", 100, 0, seconds}, "steady display, nothing watched: CPU time and memory") ||
-        !AddFloorRun(&line, "line", lineSeconds, 0, "the floor: the line loop (2 of 2)") ||
-        !AddFloorRun(&bare, "bare", bareSeconds, bareMin, "the floor: a bare 1 ms sleep loop (3 of 3)") ||
-        !AddFloorRun(&slack, "slack", bareSeconds, minSamples, "the line loop, default timer slack") ||
-        // Not judged, so after the floors; the shown share needs fewer seconds.
-        !Run(&at100, {"timed", 100, 10, std::max(0.5, seconds / 2)}, "board at 100 reports a second: reports shown") ||
-        !Run(&flat, {"counted", 0, 0, std::min(seconds, 3.0)}, "board as fast as reads come: the reader's ceiling"))
+    const RunPlan latencyPlan{"timed", 1000, 1, seconds, minSamples + 2, minSamples + 1000 * tailNs / 1000000000 + 20};
+    const RunPlan steadyPlan{"plain", 100, 0, seconds}, filePlan{"plain", 100, 0, seconds, 0, 0, true};
+    const RunPlan bare{"bare", 0, 0, seconds}, bareTimed{"bare", 0, 0, seconds, minSamples + 2},
+        line{"line", 0, 0, seconds};
+    std::vector<RunResult> at1000, steady, filed, slack, at100, flat;
+    if (!Run("board at 1000 reports a second: latency, pass period; the floors beside", {latencyPlan, bareTimed, line},
+             &at1000) ||
+        !Run("steady display, nothing watched: CPU time and memory; the floors beside", {steadyPlan, bare, line},
+             &steady) ||
+        !Run("steady display into a file: lines a second; the bare loop beside", {filePlan, bare}, &filed) ||
+        !Run("the line loop, default timer slack", {{"slack", 0, 0, std::max(0.1, seconds / 5), minSamples + 2}},
+             &slack) ||
+        // Not judged; the shown share needs fewer seconds.
+        !Run("board at 100 reports a second: reports shown", {{"timed", 100, 10, std::max(0.5, seconds / 2)}},
+             &at100) ||
+        !Run("board as fast as reads come: the reader's ceiling", {{"counted", 0, 0, std::min(seconds, 3.0)}}, &flat))
         return 1;
-    figures.loadAverageEnd = LoadAverage();
+    figures.loadAverageEnd = FirstNumber("/proc/loadavg", -1);
 
-    figures.sleepPeriods = static_cast<int64_t>(bare.periodsMs.size());
-    figures.sleepPeriodMedianMs = bench::Quantile(bare.periodsMs, 0.5);
-    figures.sleepPeriodP99Ms = bench::Quantile(bare.periodsMs, 0.99);
-    figures.latencyFloorP50Ms = bench::LatencyFloorMs(bare.periodsMs, 0.5);
-    figures.latencyFloorP99Ms = bench::LatencyFloorMs(bare.periodsMs, 0.99);
-    figures.sleepCoreShare = bare.CoreShare();
-    figures.lineLoopCoreShare = line.CoreShare();
-    figures.lineLoopPeriodMedianMs = bench::Quantile(line.periodsMs, 0.5);
-    figures.defaultSlackPeriods = static_cast<int64_t>(slack.periodsMs.size());
-    figures.defaultSlackPeriodMedianMs = bench::Quantile(slack.periodsMs, 0.5);
-    figures.defaultSlackPeriodP99Ms = bench::Quantile(slack.periodsMs, 0.99);
-    figures.defaultSlackCoreShare = slack.CoreShare();
+    std::vector<double> barePeriods = WindowPeriodsMs(at1000[1]);
+    figures.sleepPeriods = static_cast<int64_t>(barePeriods.size());
+    figures.sleepPeriodMedianMs = Quantile(barePeriods, 0.5);
+    figures.sleepPeriodP99Ms = Quantile(barePeriods, 0.99);
+    figures.bareFloorP50Ms = LatencyFloorMs(barePeriods, 0.5);
+    figures.bareFloorP99Ms = LatencyFloorMs(barePeriods, 0.99);
+    figures.lineLoopPeriodMedianMs = Quantile(WindowPeriodsMs(at1000[2]), 0.5);
+    std::vector<double> slackPeriods = WindowPeriodsMs(slack[0]);
+    figures.defaultSlackPeriods = static_cast<int64_t>(slackPeriods.size());
+    figures.defaultSlackPeriodMedianMs = Quantile(slackPeriods, 0.5);
+    figures.defaultSlackPeriodP99Ms = Quantile(slackPeriods, 0.99);
+    figures.defaultSlackCoreShare = slack[0].CoreShare();
 
-    int64_t windowEnd = at1000.toNs - tailNs;
-    std::vector<int64_t> sent = bench::SentOnSchedule(at1000.reports, latencyPlan.rate);
-    std::vector<double> latencies =
-        bench::LatencyToScreenMs(at1000.reports, sent, at1000.lines, at1000.fromNs, windowEnd);
-    figures.latencyP50Ms = bench::Quantile(latencies, 0.5);
-    figures.latencyP99Ms = bench::Quantile(latencies, 0.99);
-    figures.latencyMaxMs = bench::Quantile(latencies, 1.0);
-    std::vector<double> handOvers;
-    for (size_t i = 0; i < at1000.reports.size(); ++i)
-        if (sent[i] >= at1000.fromNs && sent[i] < windowEnd)
-            handOvers.push_back(static_cast<double>(at1000.reports[i].ns - sent[i]) / 1e6);
-    figures.handOverP50Ms = bench::Quantile(handOvers, 0.5);
-    figures.handOverP99Ms = bench::Quantile(handOvers, 0.99);
+    std::vector<double> handOvers, latencies = LatenciesMs(at1000[0], latencyPlan.rate, &handOvers);
+    figures.latencyP50Ms = Quantile(latencies, 0.5);
+    figures.latencyP99Ms = Quantile(latencies, 0.99);
+    figures.latencyMaxMs = Quantile(latencies, 1.0);
+    figures.handOverP50Ms = Quantile(handOvers, 0.5);
+    figures.handOverP99Ms = Quantile(handOvers, 0.99);
     figures.latencySamples = static_cast<int64_t>(latencies.size());
-    figures.latencyP99ToFloor = bench::Ratio(figures.latencyP99Ms, figures.latencyFloorP99Ms);
-    Shown(at1000, &figures.shownShare1000Hz, &figures.boardRate1000Hz);
-    std::vector<double> passes = bench::PeriodsMs(Within(at1000.lines, at1000.fromNs, at1000.toNs));
+    Shown(at1000[0], &figures.shownShare1000Hz, &figures.boardRate1000Hz);
+    std::vector<double> passes = WindowPeriodsMs(at1000[0]);
     figures.passPeriods = static_cast<int64_t>(passes.size());
-    figures.passPeriodMedianMs = bench::Quantile(passes, 0.5);
-    figures.passPeriodP99Ms = bench::Quantile(passes, 0.99);
-    figures.passToSleepRatio = bench::Ratio(figures.passPeriodMedianMs, figures.sleepPeriodMedianMs);
-    figures.passToLineLoopRatio = bench::Ratio(figures.passPeriodMedianMs, figures.lineLoopPeriodMedianMs);
+    figures.passPeriodMedianMs = Quantile(passes, 0.5);
+    figures.passPeriodP99Ms = Quantile(passes, 0.99);
+    // A loop that woke exactly when this display woke: a stall that
+    // lengthens a pass raises it as it delays the reports that wait.
+    figures.latencyFloorP50Ms = LatencyFloorMs(passes, 0.5);
+    figures.latencyFloorP99Ms = LatencyFloorMs(passes, 0.99);
+    figures.latencyP99ToFloor = Ratio(figures.latencyP99Ms, figures.latencyFloorP99Ms);
+    figures.passToSleepRatio = Ratio(figures.passPeriodMedianMs, figures.sleepPeriodMedianMs);
+    figures.passToLineLoopRatio = Ratio(figures.passPeriodMedianMs, figures.lineLoopPeriodMedianMs);
 
-    figures.cpuCoreShare = steady.cpuSeconds / steady.WindowSeconds();
-    figures.displayThreadCoreShare = steady.mainThreadCpuSeconds / steady.WindowSeconds();
-    figures.cpuToBareLoop = bench::Ratio(figures.cpuCoreShare, figures.sleepCoreShare);
-    figures.displayCpuToBareLoop = bench::Ratio(figures.displayThreadCoreShare, figures.sleepCoreShare);
-    figures.displayCpuToLineLoop = bench::Ratio(figures.displayThreadCoreShare, figures.lineLoopCoreShare);
-    figures.peakRssKib = steady.peakRssKib;
+    const RunResult &program = steady[0], &bareBeside = steady[1], &lineBeside = steady[2];
+    figures.cpuCoreShare = program.CoreShare();
+    figures.displayThreadCoreShare = program.mainThreadCpuSeconds / program.WindowSeconds();
+    figures.sleepCoreShare = bareBeside.CoreShare();
+    figures.lineLoopCoreShare = lineBeside.CoreShare();
+    figures.cpuToBareLoop = Ratio(figures.cpuCoreShare, figures.sleepCoreShare);
+    figures.displayCpuToBareLoop = Ratio(figures.displayThreadCoreShare, figures.sleepCoreShare);
+    // A pass and a wake-up each form and write one line.
+    figures.displayCpuPerPassUs = CpuPerLineUs(program);
+    figures.lineLoopCpuPerWakeUpUs =
+        Ratio(lineBeside.cpuSeconds * 1e6, static_cast<double>(WindowPeriodsMs(lineBeside).size()));
+    figures.displayCpuToLineLoop = Ratio(figures.displayCpuPerPassUs, figures.lineLoopCpuPerWakeUpUs);
+    figures.peakRssKib = program.peakRssKib;
 
-    Shown(at100, &figures.shownShare100Hz, &figures.boardRate100Hz);
-    figures.readerMaxReportsPerS = static_cast<double>(flat.reportsInWindow) / flat.WindowSeconds();
+    figures.lineRatePerS = static_cast<double>(filed[0].linesInWindow) / filed[0].WindowSeconds();
+    figures.bareWakeUpsPerS = static_cast<double>(WindowPeriodsMs(filed[1]).size()) / filed[1].WindowSeconds();
+    figures.lineRateToBareLoop = Ratio(figures.lineRatePerS, figures.bareWakeUpsPerS);
 
+    Shown(at100[0], &figures.shownShare100Hz, &figures.boardRate100Hz);
+    figures.readerMaxReportsPerS = static_cast<double>(flat[0].reportsInWindow) / flat[0].WindowSeconds();
+
+    // The judged runs again without their floors: what the floors beside
+    // them cost the program, on standard error.
+    std::vector<RunResult> timedAlone, steadyAlone;
+    if (alone && (!Run("alone: board at 1000 reports a second", {latencyPlan}, &timedAlone) ||
+                  !Run("alone: steady display, nothing watched", {steadyPlan}, &steadyAlone)))
+        return 1;
+    if (alone) {
+        std::vector<double> ignored, aloneLatencies = LatenciesMs(timedAlone[0], latencyPlan.rate, &ignored);
+        std::fprintf(stderr,
+                     "weigh-bench: alone / beside the floors: pass period median %.4f / %.4f ms, latency p50 %.4f / "
+                     "%.4f ms, the display thread's CPU a pass %.3f / %.3f us\n",
+                     Quantile(WindowPeriodsMs(timedAlone[0]), 0.5), figures.passPeriodMedianMs,
+                     Quantile(aloneLatencies, 0.5), figures.latencyP50Ms, CpuPerLineUs(steadyAlone[0]),
+                     figures.displayCpuPerPassUs);
+    }
+    if (plot) {
+        FILE* file = std::fopen(plot, "w");
+        std::string svg = bench::PlotSvg(latencies, passes);
+        if (!file || std::fputs(svg.c_str(), file) < 0 || std::fclose(file) != 0) {
+            std::perror(plot);
+            return 1;
+        }
+    }
     std::fputs(json ? bench::FormatJson(figures).c_str() : bench::FormatTable(figures).c_str(), stdout);
     return 0;
 }
