@@ -134,30 +134,28 @@ std::vector<double> LatencyToScreenMs(const std::vector<Event>& reports, const s
     return latencies;
 }
 
-double LatencyFloorMs(const std::vector<double>& periodsMs, double q) {
-    std::vector<double> periods;
+// The share of waits from a random moment to the next wake-up that end
+// within x ms: the periods up to x whole, and x of each longer one, over
+// them all. Periods of no length are none.
+static double FloorShare(const std::vector<double>& periodsMs, double x) {
+    double within = 0, total = 0;
     for (double period : periodsMs)
-        if (period > 0 && std::isfinite(period))
-            periods.push_back(period);
-    if (periods.empty())
-        return 0;
-    std::sort(periods.begin(), periods.end());
-    double total = 0;
-    for (double period : periods)
-        total += period;
-    // The share of waits up to x is (the periods up to x, whole, and x of
-    // each longer one) / total: rising in straight pieces between sorted
-    // periods. Find the piece where it reaches q and solve it there.
-    double target = std::clamp(q, 0.0, 1.0) * total;
-    double below = 0;  // the periods before k, whole
-    size_t n = periods.size();
-    for (size_t k = 0; k < n; ++k) {
-        double x = (target - below) / static_cast<double>(n - k);
-        if (x <= periods[k])
-            return std::max(x, 0.0);
-        below += periods[k];
-    }
-    return periods.back();
+        if (period > 0 && std::isfinite(period)) {
+            within += std::min(x, period);
+            total += period;
+        }
+    return total > 0 ? within / total : 0;
+}
+
+// The share rises from 0 at no wait to 1 at the longest period: halve the
+// span it reaches q in until it is exact to the double.
+double LatencyFloorMs(const std::vector<double>& periodsMs, double q) {
+    double low = 0, high = 0;
+    for (double period : periodsMs)
+        high = std::isfinite(period) ? std::max(high, period) : high;
+    for (int step = 0; step < 64; ++step)
+        (FloorShare(periodsMs, (low + high) / 2) < q ? low : high) = (low + high) / 2;
+    return high;
 }
 
 double Ratio(double a, double b) {
@@ -176,79 +174,49 @@ static std::string Number(double value, int decimals, const char* unit, const ch
 }
 
 const std::vector<JsonField> jsonFields = {
-    {"latency_p50_ms", [](const Figures& f) { return f.latencyP50Ms; }, 4},
-    {"latency_p99_ms", [](const Figures& f) { return f.latencyP99Ms; }, 4},
-    {"latency_max_ms", [](const Figures& f) { return f.latencyMaxMs; }, 4},
-    {"pass_period_median_ms", [](const Figures& f) { return f.passPeriodMedianMs; }, 4},
-    {"pass_period_p99_ms", [](const Figures& f) { return f.passPeriodP99Ms; }, 4},
-    {"sleep_period_median_ms", [](const Figures& f) { return f.sleepPeriodMedianMs; }, 4},
-    {"pass_to_sleep_ratio", [](const Figures& f) { return f.passToSleepRatio; }, 4},
-    {"shown_share_100hz", [](const Figures& f) { return f.shownShare100Hz; }, 4},
-    {"shown_share_1000hz", [](const Figures& f) { return f.shownShare1000Hz; }, 4},
-    {"reader_max_reports_per_s", [](const Figures& f) { return f.readerMaxReportsPerS; }, 0},
-    {"cpu_core_share", [](const Figures& f) { return f.cpuCoreShare; }, 4},
-    {"peak_rss_kib", [](const Figures& f) { return f.peakRssKib; }, 0},
-    {"sleep_period_p99_ms", [](const Figures& f) { return f.sleepPeriodP99Ms; }, 4},
-    {"latency_floor_p50_ms", [](const Figures& f) { return f.latencyFloorP50Ms; }, 4},
-    {"latency_floor_p99_ms", [](const Figures& f) { return f.latencyFloorP99Ms; }, 4},
-    {"latency_p99_to_floor", [](const Figures& f) { return f.latencyP99ToFloor; }, 4},
-    {"display_cpu_core_share", [](const Figures& f) { return f.displayThreadCoreShare; }, 4},
-    {"bare_loop_cpu_core_share", [](const Figures& f) { return f.sleepCoreShare; }, 4},
-    {"cpu_to_bare_loop", [](const Figures& f) { return f.cpuToBareLoop; }, 4},
-    {"display_cpu_to_bare_loop", [](const Figures& f) { return f.displayCpuToBareLoop; }, 4},
-    {"load_average_start", [](const Figures& f) { return f.loadAverage >= 0 ? f.loadAverage : std::nan(""); }, 2},
-    {"load_average_end", [](const Figures& f) { return f.loadAverageEnd >= 0 ? f.loadAverageEnd : std::nan(""); }, 2},
-    {"latency_samples", [](const Figures& f) { return static_cast<double>(f.latencySamples); }, 0},
-    {"pass_periods", [](const Figures& f) { return static_cast<double>(f.passPeriods); }, 0},
-    {"sleep_periods", [](const Figures& f) { return static_cast<double>(f.sleepPeriods); }, 0},
-    {"line_loop_cpu_core_share", [](const Figures& f) { return f.lineLoopCoreShare; }, 4},
-    {"line_loop_period_median_ms", [](const Figures& f) { return f.lineLoopPeriodMedianMs; }, 4},
-    {"display_cpu_to_line_loop", [](const Figures& f) { return f.displayCpuToLineLoop; }, 4},
-    {"pass_to_line_loop_ratio", [](const Figures& f) { return f.passToLineLoopRatio; }, 4},
-    {"default_slack_line_loop_period_median_ms", [](const Figures& f) { return f.defaultSlackPeriodMedianMs; }, 4},
-    {"default_slack_line_loop_period_p99_ms", [](const Figures& f) { return f.defaultSlackPeriodP99Ms; }, 4},
-    {"default_slack_line_loop_periods", [](const Figures& f) { return static_cast<double>(f.defaultSlackPeriods); }, 0},
-    {"default_slack_line_loop_cpu_core_share", [](const Figures& f) { return f.defaultSlackCoreShare; }, 4},
-    {"hand_over_p50_ms", [](const Figures& f) { return f.handOverP50Ms; }, 4},
-    {"hand_over_p99_ms", [](const Figures& f) { return f.handOverP99Ms; }, 4},
-    {"bare_loop_latency_floor_p50_ms", [](const Figures& f) { return f.bareFloorP50Ms; }, 4},
-    {"bare_loop_latency_floor_p99_ms", [](const Figures& f) { return f.bareFloorP99Ms; }, 4},
-    {"display_cpu_per_pass_us", [](const Figures& f) { return f.displayCpuPerPassUs; }, 3},
-    {"line_loop_cpu_per_wake_up_us", [](const Figures& f) { return f.lineLoopCpuPerWakeUpUs; }, 3},
-    {"line_rate_per_s", [](const Figures& f) { return f.lineRatePerS; }, 1},
-    {"bare_loop_wake_ups_per_s", [](const Figures& f) { return f.bareWakeUpsPerS; }, 1},
-    {"line_rate_to_bare_loop", [](const Figures& f) { return f.lineRateToBareLoop; }, 4},
+    {"latency_p50_ms", &Figures::latencyP50Ms, 4},
+    {"latency_p99_ms", &Figures::latencyP99Ms, 4},
+    {"latency_max_ms", &Figures::latencyMaxMs, 4},
+    {"pass_period_median_ms", &Figures::passPeriodMedianMs, 4},
+    {"pass_period_p99_ms", &Figures::passPeriodP99Ms, 4},
+    {"sleep_period_median_ms", &Figures::sleepPeriodMedianMs, 4},
+    {"pass_to_sleep_ratio", &Figures::passToSleepRatio, 4},
+    {"shown_share_100hz", &Figures::shownShare100Hz, 4},
+    {"shown_share_1000hz", &Figures::shownShare1000Hz, 4},
+    {"reader_max_reports_per_s", &Figures::readerMaxReportsPerS, 0},
+    {"cpu_core_share", &Figures::cpuCoreShare, 4},
+    {"peak_rss_kib", &Figures::peakRssKib, 0},
+    {"sleep_period_p99_ms", &Figures::sleepPeriodP99Ms, 4},
+    {"latency_floor_p50_ms", &Figures::latencyFloorP50Ms, 4},
+    {"latency_floor_p99_ms", &Figures::latencyFloorP99Ms, 4},
+    {"latency_p99_to_floor", &Figures::latencyP99ToFloor, 4},
+    {"display_cpu_core_share", &Figures::displayThreadCoreShare, 4},
+    {"bare_loop_cpu_core_share", &Figures::sleepCoreShare, 4},
+    {"cpu_to_bare_loop", &Figures::cpuToBareLoop, 4},
+    {"display_cpu_to_bare_loop", &Figures::displayCpuToBareLoop, 4},
+    {"load_average_start", &Figures::loadAverage, 2},
+    {"load_average_end", &Figures::loadAverageEnd, 2},
+    {"latency_samples", &Figures::latencySamples, 0},
+    {"pass_periods", &Figures::passPeriods, 0},
+    {"sleep_periods", &Figures::sleepPeriods, 0},
+    {"line_loop_cpu_core_share", &Figures::lineLoopCoreShare, 4},
+    {"line_loop_period_median_ms", &Figures::lineLoopPeriodMedianMs, 4},
+    {"display_cpu_to_line_loop", &Figures::displayCpuToLineLoop, 4},
+    {"pass_to_line_loop_ratio", &Figures::passToLineLoopRatio, 4},
+    {"default_slack_line_loop_period_median_ms", &Figures::slackPeriodMedianMs, 4},
+    {"default_slack_line_loop_period_p99_ms", &Figures::slackPeriodP99Ms, 4},
+    {"default_slack_line_loop_periods", &Figures::slackPeriods, 0},
+    {"default_slack_line_loop_cpu_core_share", &Figures::slackCoreShare, 4},
+    {"hand_over_p50_ms", &Figures::handOverP50Ms, 4},
+    {"hand_over_p99_ms", &Figures::handOverP99Ms, 4},
+    {"bare_loop_latency_floor_p50_ms", &Figures::bareFloorP50Ms, 4},
+    {"bare_loop_latency_floor_p99_ms", &Figures::bareFloorP99Ms, 4},
+    {"display_cpu_per_pass_us", &Figures::displayCpuPerPassUs, 3},
+    {"line_loop_cpu_per_wake_up_us", &Figures::lineLoopCpuPerWakeUpUs, 3},
+    {"line_rate_per_s", &Figures::lineRatePerS, 1},
+    {"bare_loop_wake_ups_per_s", &Figures::bareWakeUpsPerS, 1},
+    {"line_rate_to_bare_loop", &Figures::lineRateToBareLoop, 4},
 };
-
-// Each target's verdict, under the key of the figure it judges.
-const struct {
-    const char* key;
-    const Target& target;
-} judged[] = {
-    {"latency_p99_to_floor", latencyToFloor},
-    {"latency_samples", samples},
-    {"pass_periods", samples},
-    {"sleep_periods", samples},
-    {"pass_to_line_loop_ratio", passToLine},
-    {"display_cpu_to_line_loop", displayCpuToLine},
-    {"line_rate_to_bare_loop", lineRate},
-    {"reader_max_reports_per_s", readerMin},
-};
-
-std::string FormatJson(const Figures& f) {
-    std::string text = "{";
-    for (const JsonField& field : jsonFields)
-        text += std::string(text.size() > 1 ? ", \"" : "\"") + field.key +
-                "\": " + Number(field.value(f), field.decimals, "", "null");
-    text += ", \"verdicts\": {";
-    for (const auto& verdict : judged)
-        for (const JsonField& field : jsonFields)
-            if (std::string_view(field.key) == verdict.key)
-                text += std::string(&verdict == judged ? "\"" : ", \"") + field.key +
-                        "\": " + (Verdict(verdict.target, field.value(f))[0] == 'm' ? "true" : "false");
-    text += "}}\n";
-    return text;
-}
 
 const char* Verdict(const Target& target, double value) {
     bool met = std::isfinite(value) && (target.atLeast ? value >= target.limit : value <= target.limit);
@@ -276,86 +244,93 @@ std::string TargetDocText(const Target& target) {
     return std::string(target.atLeast ? "\u2265 " : "\u2264 ") + LimitText(target.limit, ",") + target.unit;
 }
 
-std::string FormatTable(const Figures& f) {
-    std::string text;
-    auto add = [&](const char* name, const std::string& value, const std::string& floor = "",
-                   const std::string& ratio = "", const std::string& target = "", const char* verdict = "") {
-        char row[256];
-        std::snprintf(row, sizeof row, "%-34s %13s %13s %7s   %-12s %s\n", name, value.c_str(), floor.c_str(),
-                      ratio.c_str(), target.c_str(), verdict);
-        std::string line = row;
-        line.erase(line.find_last_not_of(" \n") + 1);
-        text += line + "\n";
-    };
-    auto judge = [&](const char* name, const std::string& value, const std::string& floor, const std::string& ratio,
-                     const Target& target, double figure) {
-        // A figure held to its target: the target and the verdict.
-        add(name, value, floor, ratio, TargetText(target), Verdict(target, figure));
-    };
-    auto number = [](double value, int decimals, const char* unit = "") { return Number(value, decimals, unit, "-"); };
-    auto ms = [&](double value) { return number(value, 3, " ms"); };
-    auto ratio = [&](double value) { return number(value, 3); };
-    auto percent = [&](double share) { return number(share * 100, 2, " %"); };
-    auto count = [&](int64_t value) { return number(static_cast<double>(value), 0); };
-    char head[512];
-    std::snprintf(head, sizeof head,
-                  "weigh-bench: %g s of steady display a run; load average %.2f at start, %.2f at end\n"
-                  "floors over the same moments: the latency floor of the judged run's own passes, and\n"
-                  "beside the program, with its sleep, a bare 1 ms sleep loop (%lld periods) and the\n"
-                  "line loop, which also forms and writes a line to the terminal at each wake-up\n",
-                  f.seconds, f.loadAverage, f.loadAverageEnd, static_cast<long long>(f.sleepPeriods));
-    text += head;
-    add("", "program", "floor", "ratio", "target");
-    add("report-to-line latency p50", ms(f.latencyP50Ms), ms(f.latencyFloorP50Ms),
-        ratio(Ratio(f.latencyP50Ms, f.latencyFloorP50Ms)));
-    judge("report-to-line latency p99", ms(f.latencyP99Ms), ms(f.latencyFloorP99Ms), ratio(f.latencyP99ToFloor),
-          latencyToFloor, f.latencyP99ToFloor);
-    add("  to the bare loop's floor p99", ms(f.latencyP99Ms), ms(f.bareFloorP99Ms),
-        ratio(Ratio(f.latencyP99Ms, f.bareFloorP99Ms)));
-    add("report-to-line latency max", ms(f.latencyMaxMs));
-    add("  of it, sent to handed over p50", ms(f.handOverP50Ms));
-    add("  of it, sent to handed over p99", ms(f.handOverP99Ms));
-    judge("  reports timed", count(f.latencySamples), "", "", samples, static_cast<double>(f.latencySamples));
-    judge("display pass period median", ms(f.passPeriodMedianMs), ms(f.lineLoopPeriodMedianMs),
-          ratio(f.passToLineLoopRatio), passToLine, f.passToLineLoopRatio);
-    add("  to the bare loop", ms(f.passPeriodMedianMs), ms(f.sleepPeriodMedianMs), ratio(f.passToSleepRatio));
-    add("display pass period p99", ms(f.passPeriodP99Ms), ms(f.sleepPeriodP99Ms),
-        ratio(Ratio(f.passPeriodP99Ms, f.sleepPeriodP99Ms)));
-    judge("  periods timed", count(f.passPeriods), count(f.sleepPeriods), "", samples,
-          static_cast<double>(std::min(f.passPeriods, f.sleepPeriods)));
-    add("CPU, share of one core (pty)", percent(f.cpuCoreShare), percent(f.sleepCoreShare), number(f.cpuToBareLoop, 2));
-    add("  of which the display thread", percent(f.displayThreadCoreShare), percent(f.sleepCoreShare),
-        number(f.displayCpuToBareLoop, 2));
-    judge("  a pass, to a line loop wake-up", number(f.displayCpuPerPassUs, 2, " us"),
-          number(f.lineLoopCpuPerWakeUpUs, 2, " us"), number(f.displayCpuToLineLoop, 2), displayCpuToLine,
-          f.displayCpuToLineLoop);
-    judge("lines a second into a file", number(f.lineRatePerS, 1, " /s"), number(f.bareWakeUpsPerS, 1, " /s"),
-          ratio(f.lineRateToBareLoop), lineRate, f.lineRateToBareLoop);
-    add("line loop, default timer slack", "", "line loop");
-    add("  period median", ms(f.defaultSlackPeriodMedianMs), ms(f.lineLoopPeriodMedianMs),
-        ratio(Ratio(f.defaultSlackPeriodMedianMs, f.lineLoopPeriodMedianMs)));
-    add("  period p99", ms(f.defaultSlackPeriodP99Ms));
-    add("  CPU, share of one core", percent(f.defaultSlackCoreShare), percent(f.lineLoopCoreShare),
-        number(Ratio(f.defaultSlackCoreShare, f.lineLoopCoreShare), 2));
-    add("reports shown, board at 100/s", number(f.shownShare100Hz * 100, 1, " %"));
-    add("  board's actual rate", number(f.boardRate100Hz, 1, " /s"));
-    add("reports shown, board at 1000/s", number(f.shownShare1000Hz * 100, 1, " %"));
-    add("  board's actual rate", number(f.boardRate1000Hz, 1, " /s"));
-    judge("reader's most reports a second", number(f.readerMaxReportsPerS, 0, " /s"), "", "", readerMin,
-          f.readerMaxReportsPerS);
-    add("peak RSS", number(f.peakRssKib, 0, " KiB"));
-    return text;
+// A row of the table: a figure, the floor it is set against and their
+// ratio, in one unit; a target judges the ratio where the row has one, else
+// the figure. A row without a figure is a heading.
+struct Unit {
+    const char* suffix;
+    int decimals;
+    double scale;
+};
+constexpr Unit ms{" ms", 3, 1}, us{" us", 2, 1}, share{" %", 2, 100}, shown{" %", 1, 100}, perS{" /s", 1, 1},
+    count{"", 0, 1}, kib{" KiB", 0, 1};
+struct Row {
+    const char* name;
+    Unit unit;
+    Figure value, floor = nullptr, ratio = nullptr;
+    const Target* target = nullptr;
+    Figure Judged() const { return ratio ? ratio : value; }
+};
+using F = Figures;
+const Row rows[] = {
+    {"report-to-line latency p50", ms, &F::latencyP50Ms, &F::latencyFloorP50Ms},
+    {"report-to-line latency p99", ms, &F::latencyP99Ms, &F::latencyFloorP99Ms, &F::latencyP99ToFloor, &latencyToFloor},
+    {"  to the bare loop's floor p99", ms, &F::latencyP99Ms, &F::bareFloorP99Ms},
+    {"report-to-line latency max", ms, &F::latencyMaxMs},
+    {"  of it, sent to handed over p50", ms, &F::handOverP50Ms},
+    {"  of it, sent to handed over p99", ms, &F::handOverP99Ms},
+    {"  reports timed", count, &F::latencySamples, nullptr, nullptr, &samples},
+    {"display pass period median", ms, &F::passPeriodMedianMs, &F::lineLoopPeriodMedianMs, &F::passToLineLoopRatio,
+     &passToLine},
+    {"  to the bare loop", ms, &F::passPeriodMedianMs, &F::sleepPeriodMedianMs, &F::passToSleepRatio},
+    {"display pass period p99", ms, &F::passPeriodP99Ms, &F::sleepPeriodP99Ms},
+    {"  passes timed", count, &F::passPeriods, nullptr, nullptr, &samples},
+    {"  bare loop periods timed", count, &F::sleepPeriods, nullptr, nullptr, &samples},
+    {"CPU, share of one core (pty)", share, &F::cpuCoreShare, &F::sleepCoreShare, &F::cpuToBareLoop},
+    {"  of which the display thread", share, &F::displayThreadCoreShare, &F::sleepCoreShare, &F::displayCpuToBareLoop},
+    {"  a pass, to a line loop wake-up", us, &F::displayCpuPerPassUs, &F::lineLoopCpuPerWakeUpUs,
+     &F::displayCpuToLineLoop, &displayCpuToLine},
+    {"lines a second into a file", perS, &F::lineRatePerS, &F::bareWakeUpsPerS, &F::lineRateToBareLoop, &lineRate},
+    {"line loop, default timer slack, to the line loop", ms, nullptr},
+    {"  period median", ms, &F::slackPeriodMedianMs, &F::lineLoopPeriodMedianMs},
+    {"  period p99", ms, &F::slackPeriodP99Ms},
+    {"  CPU, share of one core", share, &F::slackCoreShare, &F::lineLoopCoreShare},
+    {"reports shown, board at 100/s", shown, &F::shownShare100Hz},
+    {"  board's actual rate", perS, &F::boardRate100Hz},
+    {"reports shown, board at 1000/s", shown, &F::shownShare1000Hz},
+    {"  board's actual rate", perS, &F::boardRate1000Hz},
+    {"reader's most reports a second", {" /s", 0, 1}, &F::readerMaxReportsPerS, nullptr, nullptr, &readerMin},
+    {"peak RSS", kib, &F::peakRssKib},
+};
+
+std::string FormatJson(const Figures& f) {
+    std::string text = "{", verdicts;
+    for (const JsonField& field : jsonFields)
+        text += std::string(text.size() > 1 ? ", \"" : "\"") + field.key +
+                "\": " + Number(f.*field.figure, field.decimals, "", "null");
+    for (const Row& row : rows)
+        for (const JsonField& field : jsonFields)
+            if (row.target && field.figure == row.Judged())
+                verdicts += std::string(verdicts.empty() ? "\"" : ", \"") + field.key +
+                            "\": " + (Verdict(*row.target, f.*field.figure)[0] == 'm' ? "true" : "false");
+    return text + ", \"verdicts\": {" + verdicts + "}}\n";
 }
 
-// The share of waits from a random moment to the next wake-up that end
-// within x ms: the function LatencyFloorMs inverts.
-static double FloorShare(const std::vector<double>& periodsMs, double x) {
-    double within = 0, total = 0;
-    for (double period : periodsMs) {
-        within += std::min(x, period);
-        total += period;
+std::string FormatTable(const Figures& f) {
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "weigh-bench: %g s of steady display a run; load average %.2f at start, %.2f at end\n"
+                  "floors over the same moments: the latency floor of the judged run's own passes, and\n"
+                  "beside the program, with its sleep, a bare 1 ms sleep loop (%.0f periods) and the\n"
+                  "line loop, which also forms and writes a line to the terminal at each wake-up\n",
+                  f.seconds, f.loadAverage, f.loadAverageEnd, f.sleepPeriods);
+    std::string text = line;
+    auto add = [&](const char* name, const std::string& value, const std::string& floor, const std::string& ratio,
+                   const std::string& target, const char* verdict) {
+        std::snprintf(line, sizeof line, "%-34s %13s %13s %7s   %-12s %s", name, value.c_str(), floor.c_str(),
+                      ratio.c_str(), target.c_str(), verdict);
+        text.append(line, std::string_view(line).find_last_not_of(' ') + 1) += '\n';
+    };
+    add("", "program", "floor", "ratio", "target", "");
+    for (const Row& row : rows) {
+        auto cell = [&](Figure figure) {
+            return figure ? Number(f.*figure * row.unit.scale, row.unit.decimals, row.unit.suffix, "-") : "";
+        };
+        double ratio = row.ratio ? f.*row.ratio : row.floor ? Ratio(f.*row.value, f.*row.floor) : NAN;
+        add(row.name, cell(row.value), cell(row.floor), row.floor ? Number(ratio, 3, "", "-") : "",
+            row.target ? TargetText(*row.target) : "", row.target ? Verdict(*row.target, f.*row.Judged()) : "");
     }
-    return total > 0 ? within / total : 0;
+    return text;
 }
 
 std::string PlotSvg(const std::vector<double>& latenciesMs, const std::vector<double>& passPeriodsMs) {
@@ -371,40 +346,39 @@ std::string PlotSvg(const std::vector<double>& latenciesMs, const std::vector<do
     auto x = [&](double ms) { return left + std::min(ms, xMax) / xMax * (width - left - right); };
     auto y = [&](double share) { return top + (1 - share) * (height - top - bottom); };
     std::string svg;
-    char text[512];
     auto add = [&](const char* format, auto... values) {
+        char text[512];
         std::snprintf(text, sizeof text, format, values...);
         svg += text;
     };
     add("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" font-family=\"sans-serif\" "
         "font-size=\"12\">\n<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
         width, height);
+    // A grid line from (x1, y1) to (x2, y2), its label at (x, y).
+    const char* grid = "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/><text x=\"%.1f\" "
+                       "y=\"%.1f\" text-anchor=\"%s\">%g</text>\n";
     for (double share = 0; share <= 1.001; share += 0.25)
-        add("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/><text x=\"%.1f\" y=\"%.1f\" "
-            "text-anchor=\"end\">%.2f</text>\n",
-            left, y(share), width - right, y(share), left - 6, y(share) + 4, share);
+        add(grid, left, y(share), width - right, y(share), left - 6, y(share) + 4, "end", share);
     for (double ms = 0; ms <= xMax + 1e-9; ms += step)
-        add("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/><text x=\"%.1f\" y=\"%.1f\" "
-            "text-anchor=\"middle\">%g</text>\n",
-            x(ms), top, x(ms), y(0), x(ms), y(0) + 16, ms);
+        add(grid, x(ms), top, x(ms), y(0), x(ms), y(0) + 16, "middle", ms);
     add("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">ms from a report's sending to its line (curves: the "
         "share within)</text>\n",
         (left + width - right) / 2, height - 14);
+    auto latencyShare = [&](double ms) {
+        double within = static_cast<double>(std::upper_bound(sorted.begin(), sorted.end(), ms) - sorted.begin());
+        return within / std::max(static_cast<double>(sorted.size()), 1.0);
+    };
     const struct {
-        const char* id;
-        const char* colour;
+        const char *id, *colour, *name;
         const double* marks;
-    } curves[] = {{"latency", "#1f5fa8", latency}, {"floor", "#d9730d", floor}};
+    } curves[] = {{"latency", "#1f5fa8", "report-to-line latency", latency},
+                  {"floor", "#d9730d", "the latency floor of the same passes", floor}};
     for (const auto& curve : curves) {
         bool isFloor = curve.marks == floor;
         add("<polyline id=\"%s\" fill=\"none\" stroke=\"%s\" stroke-width=\"2\" points=\"", curve.id, curve.colour);
         for (int i = 0; i <= 200; ++i) {
             double ms = xMax * i / 200;
-            auto within = std::upper_bound(sorted.begin(), sorted.end(), ms) - sorted.begin();
-            double share = isFloor
-                               ? FloorShare(passPeriodsMs, ms)
-                               : static_cast<double>(within) / static_cast<double>(std::max<size_t>(sorted.size(), 1));
-            add("%s%.1f,%.1f", i ? " " : "", x(ms), y(share));
+            add("%s%.1f,%.1f", i ? " " : "", x(ms), y(isFloor ? FloorShare(passPeriodsMs, ms) : latencyShare(ms)));
         }
         svg += "\"/>\n";
         for (int q = 0; q < 2; ++q)
@@ -413,7 +387,7 @@ std::string PlotSvg(const std::vector<double>& latenciesMs, const std::vector<do
                 x(curve.marks[q]), y(q ? 0.99 : 0.5), curve.colour, x(curve.marks[q]) + 6,
                 y(q ? 0.99 : 0.5) + (isFloor ? 16 : -6), curve.colour, q ? "p99" : "p50", curve.marks[q]);
         add("<text x=\"%.1f\" y=\"%.1f\" fill=\"%s\">%s</text>\n", width - right - 230, y(0.2) + (isFloor ? 18 : 0),
-            curve.colour, isFloor ? "the latency floor of the same passes" : "report-to-line latency");
+            curve.colour, curve.name);
     }
     svg += "</svg>\n";
     return svg;

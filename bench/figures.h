@@ -2,6 +2,7 @@
 // tested on records made up by hand.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -35,25 +36,6 @@ std::string SequencedScript(int32_t rate, int32_t periodMs, int64_t lengthMs);
 
 // A board that holds one load at `rate` reports a second.
 std::string SteadyScript(int32_t rate);
-
-// Splits what arrives in pieces into whole lines; a line may span pieces.
-struct LineSplitter {
-    std::string pending;
-    // Calls back with each complete line in data, without its end.
-    template <typename F>
-    void Feed(std::string_view data, F&& onLine) {
-        size_t start = 0;
-        for (size_t i = 0; i < data.size(); ++i) {
-            if (data[i] != '\n')
-                continue;
-            pending.append(data.substr(start, i - start));
-            onLine(std::string_view(pending));
-            pending.clear();
-            start = i + 1;
-        }
-        pending.append(data.substr(start));
-    }
-};
 
 // The q-quantile (0..1) of the values by nearest rank; 0 for none.
 double Quantile(std::vector<double> values, double q);
@@ -125,45 +107,42 @@ const char* Verdict(const Target& target, double value);
 std::string TargetText(const Target& target);
 std::string TargetDocText(const Target& target);
 
-// Everything weigh-bench measures.
+// Everything weigh-bench measures; counts are doubles too, so that the JSON
+// and the table name every figure alike, by its member. NaN is unknown.
 struct Figures {
     // The board at 1000 reports a second: the latency, of it the part from
-    // sending to hand-over, and the display's passes.
+    // sending to hand-over, and the display's passes. The latency floor is
+    // that of the judged run's own passes; the bare loop's is shown beside it.
     double latencyP50Ms = 0, latencyP99Ms = 0, latencyMaxMs = 0, handOverP50Ms = 0, handOverP99Ms = 0;
-    double passPeriodMedianMs = 0, passPeriodP99Ms = 0, passToSleepRatio = 0, passToLineLoopRatio = 0;
-    // The latency floor is that of the judged run's own passes; the bare
-    // loop's is shown beside it.
-    double latencyFloorP50Ms = 0, latencyFloorP99Ms = 0, latencyP99ToFloor = 0, bareFloorP50Ms = 0, bareFloorP99Ms = 0;
-    int64_t latencySamples = 0, passPeriods = 0, sleepPeriods = 0;
-    // The bare sleep loop and the line loop, and the program against them.
-    double sleepPeriodMedianMs = 0, sleepPeriodP99Ms = 0, sleepCoreShare = 0;
-    double lineLoopCoreShare = 0, lineLoopPeriodMedianMs = 0, lineLoopCpuPerWakeUpUs = 0;
+    double latencySamples = 0, latencyFloorP50Ms = 0, latencyFloorP99Ms = 0, latencyP99ToFloor = 0;
+    double passPeriods = 0, passPeriodMedianMs = 0, passPeriodP99Ms = 0, passToSleepRatio = 0, passToLineLoopRatio = 0;
+    // The bare sleep loop and the line loop beside the program, and the program against them.
+    double sleepPeriods = 0, sleepPeriodMedianMs = 0, sleepPeriodP99Ms = 0, bareFloorP50Ms = 0, bareFloorP99Ms = 0;
+    double sleepCoreShare = 0, lineLoopCoreShare = 0, lineLoopPeriodMedianMs = 0, lineLoopCpuPerWakeUpUs = 0;
     double cpuCoreShare = 0, displayThreadCoreShare = 0, cpuToBareLoop = 0, displayCpuToBareLoop = 0;
     double displayCpuPerPassUs = 0, displayCpuToLineLoop = 0, peakRssKib = 0;
     // Lines a second written into a file, and the bare loop's wake-ups beside them.
     double lineRatePerS = 0, bareWakeUpsPerS = 0, lineRateToBareLoop = 0;
     // The line loop with the system's default timer slack.
-    double defaultSlackPeriodMedianMs = 0, defaultSlackPeriodP99Ms = 0, defaultSlackCoreShare = 0;
-    int64_t defaultSlackPeriods = 0;
+    double slackPeriods = 0, slackPeriodMedianMs = 0, slackPeriodP99Ms = 0, slackCoreShare = 0;
     double shownShare100Hz = 0, shownShare1000Hz = 0, readerMaxReportsPerS = 0;
-    double loadAverage = -1, loadAverageEnd = -1;  // 1-minute, at start and end; -1 unknown
-    // For the table only.
-    double seconds = 0;
-    double boardRate100Hz = 0, boardRate1000Hz = 0;  // reports a second the board actually sent
+    double loadAverage = NAN, loadAverageEnd = NAN;  // 1-minute, at start and end
+    // The table's alone: the seconds a run, the rates the board really sent at.
+    double seconds = 0, boardRate100Hz = 0, boardRate1000Hz = 0;
 };
+using Figure = double Figures::*;
 
-// The JSON object's members in order: each key, its figure, and the
-// decimals it is written with.
+// The JSON object's members in order: each key, its figure, its decimals.
 struct JsonField {
     const char* key;
-    double (*value)(const Figures& figures);
+    Figure figure;
     int decimals;
 };
 extern const std::vector<JsonField> jsonFields;
 
-// One JSON object of every figure but the table's context, each a number or,
-// where it is none (infinite, NaN, an unknown load average), null; last,
-// "verdicts": each target's figure's key, true where the target is met.
+// One JSON object of every figure but the table's own, each a number or,
+// where it is none (infinite, NaN), null; last, "verdicts": each target's
+// figure's key, true where the target is met, in the table's order.
 std::string FormatJson(const Figures& figures);
 std::string FormatTable(const Figures& figures);
 

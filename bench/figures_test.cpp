@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "console/console.h"
@@ -102,30 +103,6 @@ TEST(Scripts, SteadyScriptHoldsItsRate) {
         ASSERT_TRUE(sim::ParseScript(bench::SteadyScript(rate), &script, &error)) << error;
         EXPECT_EQ(sim::MomentAt(script, 5000).rate, rate);
         EXPECT_EQ(sim::MomentAt(script, 5000).loads[0], 1480) << "the last stretch holds for good";
-    }
-}
-
-TEST(LineSplitter, JoinsLinesAcrossPieces) {
-    struct Case {
-        std::vector<std::string> pieces;
-        std::vector<std::string> lines;
-        std::string left;
-    };
-    const std::vector<Case> cases = {
-        {{"one\n"}, {"one"}, ""},
-        {{"one\ntwo\n"}, {"one", "two"}, ""},
-        {{"on", "e\ntw", "o\n"}, {"one", "two"}, ""},
-        {{"one\nhalf"}, {"one"}, "half"},
-        {{"\n\n"}, {"", ""}, ""},
-        {{"", "x"}, {}, "x"},
-    };
-    for (const Case& c : cases) {
-        bench::LineSplitter splitter;
-        std::vector<std::string> lines;
-        for (const std::string& piece : c.pieces)
-            splitter.Feed(piece, [&](std::string_view line) { lines.emplace_back(line); });
-        EXPECT_EQ(lines, c.lines);
-        EXPECT_EQ(splitter.pending, c.left);
     }
 }
 
@@ -253,46 +230,33 @@ TEST(Ratio, NoneWithoutAFigureToDivideBy) {
         EXPECT_TRUE(std::isnan(bench::Ratio(a, b))) << a << " / " << b;
 }
 
-// The keys of the JSON object in order, each followed by a number that
-// strtod takes whole, null, true or false, or an object whose keys follow,
-// named "object.key"; nothing else between them.
+// The keys of the JSON object in order, those of the verdicts, last, as
+// "verdicts.key"; each is followed by a number in plain decimals or null,
+// in the verdicts by true or false, and nothing else is between them.
 std::vector<std::string> JsonKeys(const std::string& json, std::vector<std::string>* nulls) {
+    static const std::regex member(R"re(^"([a-z0-9_]+)": (-?[0-9]+(\.[0-9]+)?|null|true|false|\{))re");
     std::vector<std::string> found;
     std::string object;
+    size_t at = 1;
     EXPECT_EQ(json.front(), '{');
-    EXPECT_EQ(json.substr(json.size() - 2), "}\n");
-    for (size_t at = json.find('"'); at != std::string::npos; at = json.find('"', at)) {
-        size_t close = json.find('"', at + 1);
-        if (close == std::string::npos) {
-            ADD_FAILURE() << "unclosed key";
-            break;
-        }
-        found.push_back(object + json.substr(at + 1, close - at - 1));
-        EXPECT_EQ(json.compare(close + 1, 2, ": "), 0) << found.back();
-        const char* value = json.c_str() + close + 3;
-        const char* end = value;
-        if (*value == '{') {
-            object = found.back() + ".";
-            at = static_cast<size_t>(value + 1 - json.c_str());
+    for (std::smatch match;
+         std::regex_search(json.begin() + static_cast<std::ptrdiff_t>(at), json.end(), match, member);) {
+        std::string key = object + match[1].str(), value = match[2];
+        found.push_back(key);
+        at += static_cast<size_t>(match.length(0));
+        if (value == "{") {
+            object = key + ".";
             continue;
         }
-        if (std::strncmp(value, "null", 4) == 0) {
-            nulls->push_back(found.back());
-            end = value + 4;
-        } else if (!object.empty()) {
-            end = value + (std::strncmp(value, "true", 4) == 0 ? 4 : std::strncmp(value, "false", 5) == 0 ? 5 : 0);
-            EXPECT_GT(end, value) << found.back() << " is not true or false";
-        } else {
-            char* parsed = nullptr;
-            std::strtod(value, &parsed);
-            end = parsed;
-            EXPECT_GT(end, value) << found.back() << " is not a number";
-            std::string text(value, end);
-            EXPECT_EQ(text.find_first_of("infINFaA"), std::string::npos) << found.back() << ": " << text;
-        }
-        EXPECT_TRUE(*end == ',' || *end == '}') << found.back();
-        at = static_cast<size_t>(end - json.c_str());
+        if (value == "null")
+            nulls->push_back(key);
+        else
+            EXPECT_EQ(object.empty(), value != "true" && value != "false") << key << ": " << value;
+        if (json.compare(at, 2, ", ") != 0)
+            break;
+        at += 2;
     }
+    EXPECT_EQ(json.substr(at), "}}\n") << "what follows " << (found.empty() ? "{" : found.back());
     return found;
 }
 
@@ -304,44 +268,22 @@ std::vector<std::string> TableKeys() {
         keys.push_back(field.key);
     keys.push_back("verdicts");
     for (const char* judged :
-         {"latency_p99_to_floor", "latency_samples", "pass_periods", "sleep_periods", "pass_to_line_loop_ratio",
+         {"latency_p99_to_floor", "latency_samples", "pass_to_line_loop_ratio", "pass_periods", "sleep_periods",
           "display_cpu_to_line_loop", "line_rate_to_bare_loop", "reader_max_reports_per_s"})
         keys.push_back(std::string("verdicts.") + judged);
     return keys;
 }
 
-TEST(Output, JsonHoldsEveryFigure) {
+// Each figure with its decimals, or null where it is none: a bare loop
+// measured at no CPU at all, or no floor, makes its ratios infinite or not
+// a number, and an unreadable load average is NaN.
+TEST(Output, JsonHoldsEveryFigureANumberOrNull) {
     bench::Figures figures;
     figures.latencyP50Ms = 0.5;
     figures.readerMaxReportsPerS = 123456;
-    figures.peakRssKib = 3900;
-    figures.latencyFloorP99Ms = 1.25;
-    figures.latencyP99ToFloor = 1.1;
-    figures.loadAverage = 0.5;
     figures.loadAverageEnd = 2.25;
     figures.latencySamples = 5012;
-    figures.displayCpuToLineLoop = 1.05;
-    std::string json = bench::FormatJson(figures);
-    std::vector<std::string> nulls;
-    EXPECT_EQ(JsonKeys(json, &nulls), TableKeys());
-    EXPECT_TRUE(nulls.empty());
-    // Each figure with its decimals; then verdicts, met where the figure is
-    // on its target's side, else not.
-    for (const char* member :
-         {"\"latency_p50_ms\": 0.5000", "\"reader_max_reports_per_s\": 123456,", "\"latency_floor_p99_ms\": 1.2500,",
-          "\"latency_p99_to_floor\": 1.1000,", "\"load_average_end\": 2.25,", "\"latency_samples\": 5012,",
-          "\"display_cpu_to_line_loop\": 1.0500,", "\"latency_p99_to_floor\": true, \"latency_samples\": true,",
-          "\"line_rate_to_bare_loop\": false,"})
-        EXPECT_NE(json.find(member), std::string::npos) << member;
-}
-
-TEST(Output, JsonStaysValidWithoutAFigure) {
-    // A bare loop measured at no CPU at all, or no floor, makes its ratios
-    // infinite or not a number; an unreadable load average is -1.
-    bench::Figures figures;
-    figures.cpuCoreShare = 0.03;
-    figures.sleepCoreShare = 0;
-    figures.cpuToBareLoop = figures.cpuCoreShare / figures.sleepCoreShare;
+    figures.cpuToBareLoop = 0.03 / figures.sleepCoreShare;
     figures.displayCpuToBareLoop = bench::Ratio(0.02, figures.sleepCoreShare);
     figures.latencyP99ToFloor = -INFINITY;
     figures.latencyMaxMs = NAN;
@@ -349,51 +291,49 @@ TEST(Output, JsonStaysValidWithoutAFigure) {
     std::vector<std::string> nulls;
     EXPECT_EQ(JsonKeys(json, &nulls), TableKeys());
     EXPECT_EQ(nulls, (std::vector<std::string>{"latency_max_ms", "latency_p99_to_floor", "cpu_to_bare_loop",
-                                               "display_cpu_to_bare_loop", "load_average_start", "load_average_end"}));
-    EXPECT_NE(json.find("\"bare_loop_cpu_core_share\": 0.0000,"), std::string::npos);
+                                               "display_cpu_to_bare_loop", "load_average_start"}));
+    for (const char* member :
+         {"\"latency_p50_ms\": 0.5000,", "\"reader_max_reports_per_s\": 123456,",
+          "\"bare_loop_cpu_core_share\": 0.0000,", "\"load_average_end\": 2.25,", "\"latency_samples\": 5012,"})
+        EXPECT_NE(json.find(member), std::string::npos) << member;
 }
 
-// Each target's row says "met" at its limit and "MISSED" just past it, or
-// where its figure is none.
-TEST(Output, TableJudgesEachTarget) {
+// Each target's row in the table says "met" at its limit and "MISSED" just
+// past it, or where its figure is none, and its verdict in the JSON agrees.
+TEST(Output, TableAndJsonJudgeEachTarget) {
+    using F = bench::Figures;
     struct Case {
         const bench::Target& target;
-        void (*set)(bench::Figures&, double value);
+        bench::Figure figure;
         const char* row;
+        const char* key;
     };
     const std::vector<Case> cases = {
-        {bench::latencyToFloor, [](bench::Figures& f, double v) { f.latencyP99ToFloor = v; }, "latency p99"},
-        {bench::passToLine, [](bench::Figures& f, double v) { f.passToLineLoopRatio = v; }, "pass period median"},
-        {bench::samples, [](bench::Figures& f, double v) { f.latencySamples = static_cast<int64_t>(v); },
-         "reports timed"},
-        {bench::samples, [](bench::Figures& f, double v) { f.passPeriods = static_cast<int64_t>(v); }, "periods timed"},
-        {bench::samples, [](bench::Figures& f, double v) { f.sleepPeriods = static_cast<int64_t>(v); },
-         "periods timed"},
-        {bench::readerMin, [](bench::Figures& f, double v) { f.readerMaxReportsPerS = v; }, "reader's most"},
-        {bench::displayCpuToLine, [](bench::Figures& f, double v) { f.displayCpuToLineLoop = v; }, "a pass, to"},
-        {bench::lineRate, [](bench::Figures& f, double v) { f.lineRateToBareLoop = v; }, "lines a second"},
+        {bench::latencyToFloor, &F::latencyP99ToFloor, "latency p99", "latency_p99_to_floor"},
+        {bench::passToLine, &F::passToLineLoopRatio, "pass period median", "pass_to_line_loop_ratio"},
+        {bench::samples, &F::latencySamples, "reports timed", "latency_samples"},
+        {bench::samples, &F::passPeriods, "passes timed", "pass_periods"},
+        {bench::samples, &F::sleepPeriods, "bare loop periods timed", "sleep_periods"},
+        {bench::readerMin, &F::readerMaxReportsPerS, "reader's most", "reader_max_reports_per_s"},
+        {bench::displayCpuToLine, &F::displayCpuToLineLoop, "a pass, to", "display_cpu_to_line_loop"},
+        {bench::lineRate, &F::lineRateToBareLoop, "lines a second", "line_rate_to_bare_loop"},
     };
-    // Figures that meet every target: each figure at its limit.
-    bench::Figures allMet;
+    F allMet;  // each figure at its limit
     for (const Case& c : cases)
-        c.set(allMet, c.target.limit);
-    auto rowOf = [](const std::string& table, const char* start) {
-        size_t at = table.find(start);
-        return at == std::string::npos ? std::string() : table.substr(at, table.find('\n', at) - at);
-    };
+        allMet.*c.figure = c.target.limit;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.row);
         const double limit = c.target.limit;
-        const double past = c.target.atLeast ? limit - 1 : limit * 1.01;
-        for (double value : {limit, past, std::nan("")}) {
-            if (std::isnan(value) && c.target.atLeast)
-                continue;  // a count is always a number
-            bench::Figures figures = allMet;
-            c.set(figures, value);
-            std::string row = rowOf(bench::FormatTable(figures), c.row);
+        for (double value : {limit, c.target.atLeast ? limit - 1 : limit * 1.01, std::nan("")}) {
+            F figures = allMet;
+            figures.*c.figure = value;
+            std::string table = bench::FormatTable(figures), json = bench::FormatJson(figures);
+            size_t at = table.find(c.row);
+            std::string row = at == std::string::npos ? "" : table.substr(at, table.find('\n', at) - at);
             EXPECT_NE(row.find(bench::TargetText(c.target)), std::string::npos) << row;
-            const char* verdict = value == limit ? " met" : "MISSED";
-            EXPECT_NE(row.find(verdict), std::string::npos) << value << ": " << row;
+            EXPECT_NE(row.find(value == limit ? " met" : "MISSED"), std::string::npos) << value << ": " << row;
+            std::string verdict = std::string("\"") + c.key + "\": " + (value == limit ? "true" : "false");
+            EXPECT_NE(json.find(verdict, json.find("\"verdicts\"")), std::string::npos) << verdict;
         }
     }
 }

@@ -82,7 +82,6 @@ bool IsFloor(std::string_view mode) {
 
 Shared* childShared;
 bool childTimesReports;
-bench::LineSplitter childLines;
 
 void ObserveReport(const uint8_t* bytes, size_t length) {
     if (length == 0 || bytes[0] != weighingMode)
@@ -104,31 +103,28 @@ ssize_t TimedWrite(void*, const char* data, size_t size) {
             return done > 0 ? static_cast<ssize_t>(done) : -1;
         done += static_cast<size_t>(n);
     }
+    // The program writes each line whole, with one fwrite and fflush: a
+    // call holds whole lines (Stop checks that the terminal got as many).
     int64_t written = NowNs();
-    childLines.Feed(std::string_view(data, size), [&](std::string_view line) {
-        childShared->Append(lineEvents, Event{written, bench::SequenceOfLine(line)});
-    });
+    for (std::string_view rest(data, size); !rest.empty();) {
+        size_t end = std::min(rest.find('\n'), rest.size());
+        childShared->Append(lineEvents, Event{written, bench::SequenceOfLine(rest.substr(0, end))});
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+    }
     return static_cast<ssize_t>(size);
 }
 
 // A floor: the program's sleep, readied by PlatformStart as the program
-// readies it, each wake-up noted. With a line, each wake-up also forms the
-// line of a steady board and writes it as the program does: a display pass
-// without the board.
+// readies it, each wake-up noted. With a line, each wake-up is also the
+// program's display pass, of a steady board that no reader feeds.
 [[noreturn]] void FloorLoop(Shared* shared, bool line) {
     PlatformStart();
-    test::SetShownLoads(1480, 1523, 1502, 1461);
+    test::SetBoardState(0, 0, 1480, 1523, 1502, 1461);
     shared->Append(lineEvents, Event{NowNs(), 0});
     for (;;) {
         PlatformSleep(1);
         shared->Append(lineEvents, Event{NowNs(), 0});
-        if (!line)
-            continue;
-        char text[128];
-        int length = FormatReading(text, sizeof text);
-        if (length <= 0 || static_cast<size_t>(length) >= sizeof text ||
-            std::fwrite(text, 1, static_cast<size_t>(length), stdout) != static_cast<size_t>(length) ||
-            std::fflush(stdout) != 0)
+        if (line && DisplayPass() != 1)
             _exit(2);
     }
 }
@@ -150,8 +146,7 @@ int ChildMain(int argc, char** argv) {
     if (argc != 7)
         return 2;
     std::string mode = argv[2];
-    int32_t rate = std::atoi(argv[3]);
-    int32_t periodMs = std::atoi(argv[4]);
+    int32_t rate = std::atoi(argv[3]), periodMs = std::atoi(argv[4]);
     int64_t lengthMs = std::atoll(argv[5]);
     Shared* shared = mode == "plain" ? nullptr : MapShared(std::atoi(argv[6]));
     if (mode != "plain" && !shared)
@@ -186,27 +181,12 @@ int ChildMain(int argc, char** argv) {
 
 struct RunPlan {
     const char* mode;
-    int32_t rate = 0;
-    int32_t periodMs = 0;
+    int32_t rate = 0, periodMs = 0;
     double seconds = 0;
     // The window lasts at least `seconds` and, up to windowGrowNs longer,
     // until it holds this many line events (wake-ups) and timed reports.
     int64_t minLines = 0, minReports = 0;
     bool intoFile = false;  // standard output a file, not a terminal
-};
-
-struct RunResult {
-    bool ok = false;
-    bool started = false;  // the program reached its display loop
-    std::vector<Event> reports, lines;
-    int64_t fromNs = 0, toNs = 0;  // the steady window, the same for every run beside
-    int64_t reportsInWindow = 0;   // counted by the observer
-    int64_t linesInWindow = 0;     // written to the terminal or the file
-    double cpuSeconds = 0;
-    double mainThreadCpuSeconds = 0;  // the display loop's thread alone
-    double peakRssKib = 0;
-    double WindowSeconds() const { return static_cast<double>(toNs - fromNs) / 1e9; }
-    double CoreShare() const { return cpuSeconds / WindowSeconds(); }
 };
 
 // The first number in a file, or `none` where it holds none.
@@ -220,14 +200,6 @@ double FirstNumber(const char* path, double none) {
     return number;
 }
 
-// CPU time of a process's main thread, from the scheduler's account.
-double MainThreadCpuSeconds(pid_t process) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/task/%d/schedstat", static_cast<int>(process),
-                  static_cast<int>(process));
-    return FirstNumber(path, 0) / 1e9;
-}
-
 // Start-up takes a little over 1.1 s; past this the program has failed.
 constexpr int64_t startBoundNs = 15000000000;
 // Left out at the start of the steady display, while the reader and the
@@ -237,22 +209,35 @@ constexpr int64_t tailNs = 50000000;
 // How much longer than asked a window may last to gather its samples.
 constexpr int64_t windowGrowNs = 10000000000;
 
-// One child: the program or a floor, its output drained as a terminal would
-// (or written into a file), its counters and CPU read at the window's edges.
+// What a child has done by one edge of the window.
+struct Edge {
+    timespec cpu{};
+    double mainThreadCpuSeconds = 0;  // from the scheduler's account of the process's first thread
+    int64_t handed = 0, lines = 0, reports = 0, written = 0;
+};
+
+// One child, the program or a floor: its output drained as a terminal would
+// (or written into a file), what it did read at the window's edges, and
+// once it has ended, what it left.
 struct Child {
     RunPlan plan;
-    RunResult result;
     pid_t pid = -1;
     int master = -1, memory = -1, file = -1;
     Shared* shared = nullptr;
     std::thread drain;
-    std::atomic<bool> seen{false};
     std::atomic<int64_t> terminalLines{0};
     clockid_t clock{};
-    timespec cpu[2]{};
-    double mainCpu[2]{};
-    int64_t handed[2]{}, lines[2]{}, reports[2]{}, written[2]{};
+    Edge edges[2];
+    bool ok = false, started = false;  // started: the program reached its display loop
+    std::vector<Event> reports, lines;
+    int64_t fromNs = 0, toNs = 0;  // the window, the same for every child beside
+    int64_t reportsInWindow = 0;   // counted by the observer
+    int64_t linesInWindow = 0;     // written to the terminal or the file
+    double cpuSeconds = 0, mainThreadCpuSeconds = 0, peakRssKib = 0;
+    double WindowSeconds() const { return static_cast<double>(toNs - fromNs) / 1e9; }
+    double CoreShare() const { return cpuSeconds / WindowSeconds(); }
 };
+using Children = std::vector<std::unique_ptr<Child>>;
 
 void Drain(Child* child) {
     char buffer[65536];
@@ -262,7 +247,6 @@ void Drain(Child* child) {
             continue;
         if (n <= 0)
             return;  // EIO once the child's side has closed
-        child->seen.store(true, std::memory_order_relaxed);
         child->terminalLines.fetch_add(std::count(buffer, buffer + n, '\n'), std::memory_order_relaxed);
     }
 }
@@ -283,13 +267,12 @@ int64_t FileLines(int file, int64_t from, int64_t to) {
 
 bool Start(Child* c, const RunPlan& plan) {
     c->plan = plan;
-    int64_t steadyNs = static_cast<int64_t>(plan.seconds * 1e9);
     // The script runs from the open to past the end of the window.
-    int64_t lengthMs = (startBoundNs + settleNs + steadyNs + windowGrowNs) / 1000000 + 1000;
+    int64_t lengthMs =
+        (startBoundNs + settleNs + static_cast<int64_t>(plan.seconds * 1e9) + windowGrowNs) / 1000000 + 1000;
     std::string_view mode = plan.mode;
-    bool timed = mode == "timed", floor = IsFloor(mode);
     // A line or a wake-up at most every 1 ms, with room for the slack.
-    int64_t capacity = timed ? (lengthMs / 1000 + 1) * 1500 : floor ? lengthMs + 1000 : 0;
+    int64_t capacity = mode == "timed" ? (lengthMs / 1000 + 1) * 1500 : IsFloor(mode) ? lengthMs + 1000 : 0;
     size_t size = Shared::Size(capacity);
     c->memory = memfd_create("weigh-bench", 0);  // no close-on-exec: the child maps it
     void* mapped = c->memory >= 0 && ftruncate(c->memory, static_cast<off_t>(size)) == 0
@@ -309,20 +292,16 @@ bool Start(Child* c, const RunPlan& plan) {
     if (plan.intoFile)
         c->file = memfd_create("weigh-bench-output", MFD_CLOEXEC);  // a file on tmpfs
     int null = open("/dev/null", O_RDONLY);
-    std::vector<std::string> arguments = {"weigh-bench", "--child", plan.mode};
-    for (int64_t number : {int64_t{plan.rate}, int64_t{plan.periodMs}, lengthMs, int64_t{c->memory}})
-        arguments.push_back(std::to_string(number));
-    std::vector<char*> argv;
-    for (std::string& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
+    std::string rate = std::to_string(plan.rate), period = std::to_string(plan.periodMs),
+                length = std::to_string(lengthMs), fd = std::to_string(c->memory);
     bool ready = slave >= 0 && null >= 0 && (!plan.intoFile || c->file >= 0);
     c->pid = ready ? fork() : -1;
     if (c->pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(null, STDIN_FILENO);
         dup2(plan.intoFile ? c->file : slave, STDOUT_FILENO);
-        execv("/proc/self/exe", argv.data());
+        execl("/proc/self/exe", "weigh-bench", "--child", plan.mode, rate.c_str(), period.c_str(), length.c_str(),
+              fd.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     for (int fd : {slave, null})
@@ -341,9 +320,9 @@ bool Start(Child* c, const RunPlan& plan) {
 bool Started(Child* c) {
     struct stat info;
     for (int64_t startedNs = NowNs(); NowNs() - startedNs < startBoundNs; SleepNs(1000000)) {
-        if (c->seen.load(std::memory_order_relaxed) || c->shared->Count(lineEvents) > 0 ||
+        if (c->terminalLines.load(std::memory_order_relaxed) > 0 || c->shared->Count(lineEvents) > 0 ||
             (c->file >= 0 && fstat(c->file, &info) == 0 && info.st_size > 0))
-            return c->result.started = clock_getcpuclockid(c->pid, &c->clock) == 0;
+            return c->started = clock_getcpuclockid(c->pid, &c->clock) == 0;
         if (waitpid(c->pid, nullptr, WNOHANG) == c->pid) {
             c->pid = -1;
             return false;
@@ -354,32 +333,34 @@ bool Started(Child* c) {
 
 // Reads the child's counters and CPU at one edge of the window (0 or 1).
 void Mark(Child* c, int edge) {
-    clock_gettime(c->clock, &c->cpu[edge]);
-    c->mainCpu[edge] = MainThreadCpuSeconds(c->pid);
-    c->handed[edge] = c->shared->reportsHanded.load(std::memory_order_relaxed);
-    c->lines[edge] = c->shared->Count(lineEvents);
-    c->reports[edge] = c->shared->Count(reportEvents);
+    Edge& e = c->edges[edge];
+    clock_gettime(c->clock, &e.cpu);
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/task/%d/schedstat", static_cast<int>(c->pid), static_cast<int>(c->pid));
+    e.mainThreadCpuSeconds = FirstNumber(path, 0) / 1e9;
+    e.handed = c->shared->reportsHanded.load(std::memory_order_relaxed);
+    e.lines = c->shared->Count(lineEvents);
+    e.reports = c->shared->Count(reportEvents);
     struct stat info;
-    c->written[edge] = c->file < 0                  ? c->terminalLines.load(std::memory_order_relaxed)
-                       : fstat(c->file, &info) == 0 ? static_cast<int64_t>(info.st_size)
-                                                    : 0;
+    e.written = c->file < 0                  ? c->terminalLines.load(std::memory_order_relaxed)
+                : fstat(c->file, &info) == 0 ? static_cast<int64_t>(info.st_size)
+                                             : 0;
 }
 
 // Ends the child and takes what it left.
 void Stop(Child* c) {
-    RunResult& result = c->result;
     if (c->pid > 0) {
         kill(c->pid, SIGKILL);
         rusage usage;
         if (wait4(c->pid, nullptr, 0, &usage) == c->pid)
-            result.peakRssKib = static_cast<double>(usage.ru_maxrss);
+            c->peakRssKib = static_cast<double>(usage.ru_maxrss);
     }
     if (c->drain.joinable())
         c->drain.join();
     if (Shared* shared = c->shared) {
         int64_t lineCount = shared->Count(lineEvents);
-        result.reports.assign(shared->Events(reportEvents), shared->Events(reportEvents) + shared->Count(reportEvents));
-        result.lines.assign(shared->Events(lineEvents), shared->Events(lineEvents) + lineCount);
+        c->reports.assign(shared->Events(reportEvents), shared->Events(reportEvents) + shared->Count(reportEvents));
+        c->lines.assign(shared->Events(lineEvents), shared->Events(lineEvents) + lineCount);
         // Every line the timed FILE took must have reached the terminal; the
         // child may have been ended between a write and its note.
         int64_t terminal = c->terminalLines.load(std::memory_order_relaxed);
@@ -387,78 +368,74 @@ void Stop(Child* c) {
             (terminal < lineCount || terminal > lineCount + 1)) {
             std::fprintf(stderr, "weigh-bench: the terminal got %lld lines where %lld were timed\n",
                          static_cast<long long>(terminal), static_cast<long long>(lineCount));
-            result.ok = false;
+            c->ok = false;
         }
         munmap(shared, Shared::Size(shared->capacity));
     }
-    if (result.ok) {
-        result.cpuSeconds = static_cast<double>(c->cpu[1].tv_sec - c->cpu[0].tv_sec) +
-                            static_cast<double>(c->cpu[1].tv_nsec - c->cpu[0].tv_nsec) / 1e9;
-        result.mainThreadCpuSeconds = c->mainCpu[1] - c->mainCpu[0];
-        result.reportsInWindow = c->handed[1] - c->handed[0];
-        result.linesInWindow =
-            c->file < 0 ? c->written[1] - c->written[0] : FileLines(c->file, c->written[0], c->written[1]);
-    }
+    const Edge &from = c->edges[0], &to = c->edges[1];
+    c->cpuSeconds = static_cast<double>(to.cpu.tv_sec - from.cpu.tv_sec) +
+                    static_cast<double>(to.cpu.tv_nsec - from.cpu.tv_nsec) / 1e9;
+    c->mainThreadCpuSeconds = to.mainThreadCpuSeconds - from.mainThreadCpuSeconds;
+    c->reportsInWindow = to.handed - from.handed;
+    c->linesInWindow = c->file < 0 ? to.written - from.written : FileLines(c->file, from.written, to.written);
     for (int fd : {c->master, c->memory, c->file})
         if (fd >= 0)
             close(fd);
 }
 
 // Runs plans[0], the program, and the floors after it beside it, all over
-// the same window, their results into `results` in the same order. The
-// program's start-up gives the board 100 ms to answer its probe; on a
-// machine busy enough to keep the probe's thread off the CPU that long it
-// ends as a user's would ("cannot open"). That is the start-up's to answer
-// for, not the read-out's: such a run is started again, twice at most. The
-// floors start once the program shows its lines.
-bool Run(const char* what, const std::vector<RunPlan>& plans, std::vector<RunResult>* results) {
+// the same window, into `children` in the same order. The program's
+// start-up gives the board 100 ms to answer its probe; on a machine busy
+// enough to keep the probe's thread off the CPU that long it ends as a
+// user's would ("cannot open"). That is the start-up's to answer for, not
+// the read-out's: such a run is started again, twice at most. The floors
+// start once the program shows its lines.
+bool Run(const char* what, const std::vector<RunPlan>& plans, Children* children) {
     std::fprintf(stderr, "weigh-bench: %s\n", what);
-    std::vector<std::unique_ptr<Child>> children;
-    children.push_back(std::make_unique<Child>());
-    for (int attempt = 2; !(Start(children[0].get(), plans[0]) && Started(children[0].get())) && attempt <= 3;
-         ++attempt) {
-        Stop(children[0].get());
-        children[0] = std::make_unique<Child>();
+    Children& c = *children;
+    c.push_back(std::make_unique<Child>());
+    for (int attempt = 2; !(Start(c[0].get(), plans[0]) && Started(c[0].get())) && attempt <= 3; ++attempt) {
+        Stop(c[0].get());
+        c[0] = std::make_unique<Child>();
         std::fprintf(stderr, "weigh-bench: starting that run again (%d of 3)\n", attempt);
     }
-    bool ok = children[0]->result.started;
+    bool ok = c[0]->started;
     for (size_t i = 1; i < plans.size(); ++i) {
-        children.push_back(std::make_unique<Child>());
-        ok = ok && Start(children.back().get(), plans[i]) && Started(children.back().get());
+        c.push_back(std::make_unique<Child>());
+        ok = ok && Start(c.back().get(), plans[i]) && Started(c.back().get());
     }
     if (ok) {
         int64_t steadyNs = static_cast<int64_t>(plans[0].seconds * 1e9);
         SleepNs(settleNs);
         int64_t fromNs = NowNs();
-        for (auto& c : children)
-            Mark(c.get(), 0);
+        for (auto& child : c)
+            Mark(child.get(), 0);
         SleepNs(steadyNs);
-        auto isShort = [](const std::unique_ptr<Child>& c) {
-            return c->shared->Count(lineEvents) - c->lines[0] < c->plan.minLines ||
-                   c->shared->Count(reportEvents) - c->reports[0] < c->plan.minReports;
+        auto isShort = [](const std::unique_ptr<Child>& child) {
+            return child->shared->Count(lineEvents) - child->edges[0].lines < child->plan.minLines ||
+                   child->shared->Count(reportEvents) - child->edges[0].reports < child->plan.minReports;
         };
-        while (NowNs() - fromNs < steadyNs + windowGrowNs && std::any_of(children.begin(), children.end(), isShort))
+        while (NowNs() - fromNs < steadyNs + windowGrowNs && std::any_of(c.begin(), c.end(), isShort))
             SleepNs(10000000);
         int64_t toNs = NowNs();
-        for (auto& c : children) {
-            Mark(c.get(), 1);
-            c->result.fromNs = fromNs;
-            c->result.toNs = toNs;
-            c->result.ok = true;
+        for (auto& child : c) {
+            Mark(child.get(), 1);
+            child->fromNs = fromNs;
+            child->toNs = toNs;
+            child->ok = true;
         }
     } else {
         std::fprintf(stderr, "weigh-bench: the program did not reach its display loop, or a floor did not start\n");
     }
-    for (auto& c : children) {
-        Stop(c.get());
-        ok = ok && c->result.ok;
-        results->push_back(std::move(c->result));
+    for (auto& child : c) {
+        Stop(child.get());
+        ok = ok && child->ok;
     }
     return ok;
 }
 
 // The periods between a run's line events (wake-ups) in its window.
-std::vector<double> WindowPeriodsMs(const RunResult& run) {
+std::vector<double> WindowPeriodsMs(const Child& run) {
     std::vector<Event> inside;
     for (const Event& event : run.lines)
         if (event.ns >= run.fromNs && event.ns < run.toNs)
@@ -467,24 +444,24 @@ std::vector<double> WindowPeriodsMs(const RunResult& run) {
 }
 
 // How late each report of a timed run's window reached the screen, and of
-// that the part from its sending to its hand-over.
-std::vector<double> LatenciesMs(const RunResult& run, int32_t rate, std::vector<double>* handOvers) {
+// that the part from its sending to its hand-over, where asked.
+std::vector<double> LatenciesMs(const Child& run, int32_t rate, std::vector<double>* handOvers) {
     int64_t windowEnd = run.toNs - tailNs;
     std::vector<int64_t> sent = bench::SentOnSchedule(run.reports, rate);
-    for (size_t i = 0; i < run.reports.size(); ++i)
+    for (size_t i = 0; handOvers && i < run.reports.size(); ++i)
         if (sent[i] >= run.fromNs && sent[i] < windowEnd)
             handOvers->push_back(static_cast<double>(run.reports[i].ns - sent[i]) / 1e6);
     return bench::LatencyToScreenMs(run.reports, sent, run.lines, run.fromNs, windowEnd);
 }
 
 // The display thread's CPU microseconds a line written.
-double CpuPerLineUs(const RunResult& run) {
+double CpuPerLineUs(const Child& run) {
     return bench::Ratio(run.mainThreadCpuSeconds * 1e6, static_cast<double>(run.linesInWindow));
 }
 
 // The share of the reports in a timed run's window that a line showed, and
 // the rate the board really sent them at.
-void Shown(const RunResult& run, double* share, double* rate) {
+void Shown(const Child& run, double* share, double* rate) {
     int64_t end = run.toNs - tailNs;
     bench::Matching matched = bench::MatchReports(run.reports, run.lines, run.fromNs, end);
     *share = matched.reports ? static_cast<double>(matched.shown) / static_cast<double>(matched.reports) : 0;
@@ -493,12 +470,10 @@ void Shown(const RunResult& run, double* share, double* rate) {
 
 int Usage(FILE* to) {
     std::fputs("usage: weigh-bench [--seconds N] [--json] [--plot FILE.svg] [--alone]\n"
-               "Runs the weighing console against an instrumented simulated board, N seconds\n"
-               "(default 10) of steady display a run, with loops of its own 1 ms sleep run\n"
-               "beside it as the floors it is judged against, and prints what it measured\n"
-               "as a table, or with --json as one JSON object; --plot draws the latency's\n"
-               "distribution beside its floor's; --alone runs the judged runs again without\n"
-               "their floors and compares.\n",
+               "Runs the weighing console against an instrumented simulated board, N seconds (default 10)\n"
+               "of steady display a run, beside loops of its own 1 ms sleep, the floors it is judged\n"
+               "against; prints a table, or one JSON object; --plot draws the latency beside its floor;\n"
+               "--alone runs the judged runs again without their floors and compares.\n",
                to);
     return to == stdout ? 0 : 2;
 }
@@ -509,32 +484,30 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--child") == 0)
         return ChildMain(argc, argv);
     double seconds = 10;
-    bool json = false;
+    bool json = false, alone = false;
     const char* plot = nullptr;
-    bool alone = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--json") == 0) {
+        std::string_view option = argv[i];
+        char* end = nullptr;
+        if (option == "--json") {
             json = true;
-        } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
-            char* end = nullptr;
+        } else if (option == "--alone") {
+            alone = true;
+        } else if (option == "--seconds" && i + 1 < argc) {
             seconds = std::strtod(argv[++i], &end);
             if (*end != '\0' || !(seconds >= 0.5 && seconds <= 3600))
                 return Usage(stderr);
-        } else if (std::strcmp(argv[i], "--alone") == 0) {
-            alone = true;
-        } else if (std::strcmp(argv[i], "--plot") == 0 && i + 1 < argc) {
+        } else if (option == "--plot" && i + 1 < argc) {
             plot = argv[++i];
-        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            return Usage(stdout);
         } else {
-            return Usage(stderr);
+            return Usage(option == "--help" || option == "-h" ? stdout : stderr);
         }
     }
 
     using bench::minSamples, bench::Quantile, bench::Ratio, bench::LatencyFloorMs;
     bench::Figures figures;
     figures.seconds = seconds;
-    figures.loadAverage = FirstNumber("/proc/loadavg", -1);
+    figures.loadAverage = FirstNumber("/proc/loadavg", NAN);
     // The floors run beside the judged runs, over the same window, so that
     // a stall of the host falls on the program and its floors alike; the
     // latency's floor comes from the judged run's own passes. A board of
@@ -543,7 +516,7 @@ int main(int argc, char** argv) {
     const RunPlan steadyPlan{"plain", 100, 0, seconds}, filePlan{"plain", 100, 0, seconds, 0, 0, true};
     const RunPlan bare{"bare", 0, 0, seconds}, bareTimed{"bare", 0, 0, seconds, minSamples + 2},
         line{"line", 0, 0, seconds};
-    std::vector<RunResult> at1000, steady, filed, slack, at100, flat;
+    Children at1000, steady, filed, slack, at100, flat;
     if (!Run("board at 1000 reports a second: latency, pass period; the floors beside", {latencyPlan, bareTimed, line},
              &at1000) ||
         !Run("steady display, nothing watched: CPU time and memory; the floors beside", {steadyPlan, bare, line},
@@ -556,31 +529,31 @@ int main(int argc, char** argv) {
              &at100) ||
         !Run("board as fast as reads come: the reader's ceiling", {{"counted", 0, 0, std::min(seconds, 3.0)}}, &flat))
         return 1;
-    figures.loadAverageEnd = FirstNumber("/proc/loadavg", -1);
+    figures.loadAverageEnd = FirstNumber("/proc/loadavg", NAN);
 
-    std::vector<double> barePeriods = WindowPeriodsMs(at1000[1]);
-    figures.sleepPeriods = static_cast<int64_t>(barePeriods.size());
+    std::vector<double> barePeriods = WindowPeriodsMs(*at1000[1]);
+    figures.sleepPeriods = static_cast<double>(barePeriods.size());
     figures.sleepPeriodMedianMs = Quantile(barePeriods, 0.5);
     figures.sleepPeriodP99Ms = Quantile(barePeriods, 0.99);
     figures.bareFloorP50Ms = LatencyFloorMs(barePeriods, 0.5);
     figures.bareFloorP99Ms = LatencyFloorMs(barePeriods, 0.99);
-    figures.lineLoopPeriodMedianMs = Quantile(WindowPeriodsMs(at1000[2]), 0.5);
-    std::vector<double> slackPeriods = WindowPeriodsMs(slack[0]);
-    figures.defaultSlackPeriods = static_cast<int64_t>(slackPeriods.size());
-    figures.defaultSlackPeriodMedianMs = Quantile(slackPeriods, 0.5);
-    figures.defaultSlackPeriodP99Ms = Quantile(slackPeriods, 0.99);
-    figures.defaultSlackCoreShare = slack[0].CoreShare();
+    figures.lineLoopPeriodMedianMs = Quantile(WindowPeriodsMs(*at1000[2]), 0.5);
+    std::vector<double> slackPeriods = WindowPeriodsMs(*slack[0]);
+    figures.slackPeriods = static_cast<double>(slackPeriods.size());
+    figures.slackPeriodMedianMs = Quantile(slackPeriods, 0.5);
+    figures.slackPeriodP99Ms = Quantile(slackPeriods, 0.99);
+    figures.slackCoreShare = slack[0]->CoreShare();
 
-    std::vector<double> handOvers, latencies = LatenciesMs(at1000[0], latencyPlan.rate, &handOvers);
+    std::vector<double> handOvers, latencies = LatenciesMs(*at1000[0], latencyPlan.rate, &handOvers);
     figures.latencyP50Ms = Quantile(latencies, 0.5);
     figures.latencyP99Ms = Quantile(latencies, 0.99);
     figures.latencyMaxMs = Quantile(latencies, 1.0);
     figures.handOverP50Ms = Quantile(handOvers, 0.5);
     figures.handOverP99Ms = Quantile(handOvers, 0.99);
-    figures.latencySamples = static_cast<int64_t>(latencies.size());
-    Shown(at1000[0], &figures.shownShare1000Hz, &figures.boardRate1000Hz);
-    std::vector<double> passes = WindowPeriodsMs(at1000[0]);
-    figures.passPeriods = static_cast<int64_t>(passes.size());
+    figures.latencySamples = static_cast<double>(latencies.size());
+    Shown(*at1000[0], &figures.shownShare1000Hz, &figures.boardRate1000Hz);
+    std::vector<double> passes = WindowPeriodsMs(*at1000[0]);
+    figures.passPeriods = static_cast<double>(passes.size());
     figures.passPeriodMedianMs = Quantile(passes, 0.5);
     figures.passPeriodP99Ms = Quantile(passes, 0.99);
     // A loop that woke exactly when this display woke: a stall that
@@ -591,7 +564,7 @@ int main(int argc, char** argv) {
     figures.passToSleepRatio = Ratio(figures.passPeriodMedianMs, figures.sleepPeriodMedianMs);
     figures.passToLineLoopRatio = Ratio(figures.passPeriodMedianMs, figures.lineLoopPeriodMedianMs);
 
-    const RunResult &program = steady[0], &bareBeside = steady[1], &lineBeside = steady[2];
+    const Child &program = *steady[0], &bareBeside = *steady[1], &lineBeside = *steady[2];
     figures.cpuCoreShare = program.CoreShare();
     figures.displayThreadCoreShare = program.mainThreadCpuSeconds / program.WindowSeconds();
     figures.sleepCoreShare = bareBeside.CoreShare();
@@ -605,35 +578,30 @@ int main(int argc, char** argv) {
     figures.displayCpuToLineLoop = Ratio(figures.displayCpuPerPassUs, figures.lineLoopCpuPerWakeUpUs);
     figures.peakRssKib = program.peakRssKib;
 
-    figures.lineRatePerS = static_cast<double>(filed[0].linesInWindow) / filed[0].WindowSeconds();
-    figures.bareWakeUpsPerS = static_cast<double>(WindowPeriodsMs(filed[1]).size()) / filed[1].WindowSeconds();
+    figures.lineRatePerS = static_cast<double>(filed[0]->linesInWindow) / filed[0]->WindowSeconds();
+    figures.bareWakeUpsPerS = static_cast<double>(WindowPeriodsMs(*filed[1]).size()) / filed[1]->WindowSeconds();
     figures.lineRateToBareLoop = Ratio(figures.lineRatePerS, figures.bareWakeUpsPerS);
 
-    Shown(at100[0], &figures.shownShare100Hz, &figures.boardRate100Hz);
-    figures.readerMaxReportsPerS = static_cast<double>(flat[0].reportsInWindow) / flat[0].WindowSeconds();
+    Shown(*at100[0], &figures.shownShare100Hz, &figures.boardRate100Hz);
+    figures.readerMaxReportsPerS = static_cast<double>(flat[0]->reportsInWindow) / flat[0]->WindowSeconds();
 
     // The judged runs again without their floors: what the floors beside
     // them cost the program, on standard error.
-    std::vector<RunResult> timedAlone, steadyAlone;
-    if (alone && (!Run("alone: board at 1000 reports a second", {latencyPlan}, &timedAlone) ||
-                  !Run("alone: steady display, nothing watched", {steadyPlan}, &steadyAlone)))
+    Children timed, plain;
+    if (alone && !(Run("alone: board at 1000 reports a second", {latencyPlan}, &timed) &&
+                   Run("alone: steady display, nothing watched", {steadyPlan}, &plain)))
         return 1;
-    if (alone) {
-        std::vector<double> ignored, aloneLatencies = LatenciesMs(timedAlone[0], latencyPlan.rate, &ignored);
+    if (alone)
         std::fprintf(stderr,
                      "weigh-bench: alone / beside the floors: pass period median %.4f / %.4f ms, latency p50 %.4f / "
                      "%.4f ms, the display thread's CPU a pass %.3f / %.3f us\n",
-                     Quantile(WindowPeriodsMs(timedAlone[0]), 0.5), figures.passPeriodMedianMs,
-                     Quantile(aloneLatencies, 0.5), figures.latencyP50Ms, CpuPerLineUs(steadyAlone[0]),
-                     figures.displayCpuPerPassUs);
-    }
-    if (plot) {
-        FILE* file = std::fopen(plot, "w");
-        std::string svg = bench::PlotSvg(latencies, passes);
-        if (!file || std::fputs(svg.c_str(), file) < 0 || std::fclose(file) != 0) {
-            std::perror(plot);
-            return 1;
-        }
+                     Quantile(WindowPeriodsMs(*timed[0]), 0.5), figures.passPeriodMedianMs,
+                     Quantile(LatenciesMs(*timed[0], latencyPlan.rate, nullptr), 0.5), figures.latencyP50Ms,
+                     CpuPerLineUs(*plain[0]), figures.displayCpuPerPassUs);
+    FILE* file = plot ? std::fopen(plot, "w") : nullptr;
+    if (plot && (!file || std::fputs(bench::PlotSvg(latencies, passes).c_str(), file) < 0 || std::fclose(file) != 0)) {
+        std::perror(plot);
+        return 1;
     }
     std::fputs(json ? bench::FormatJson(figures).c_str() : bench::FormatTable(figures).c_str(), stdout);
     return 0;
