@@ -443,6 +443,19 @@ std::vector<double> WindowPeriodsMs(const Child& run) {
     return bench::PeriodsMs(inside);
 }
 
+// A run's periods as figures: their count, median and p99 and, where asked,
+// the p50 and p99 of the latency floor they set.
+void PeriodFigures(bench::Figures* f, const std::vector<double>& periods, bench::Figure count, bench::Figure median,
+                   bench::Figure p99, bench::Figure floorP50 = nullptr, bench::Figure floorP99 = nullptr) {
+    f->*count = static_cast<double>(periods.size());
+    f->*median = bench::Quantile(periods, 0.5);
+    f->*p99 = bench::Quantile(periods, 0.99);
+    if (floorP50)
+        f->*floorP50 = bench::LatencyFloorMs(periods, 0.5);
+    if (floorP99)
+        f->*floorP99 = bench::LatencyFloorMs(periods, 0.99);
+}
+
 // How late each report of a timed run's window reached the screen, and of
 // that the part from its sending to its hand-over, where asked.
 std::vector<double> LatenciesMs(const Child& run, int32_t rate, std::vector<double>* handOvers) {
@@ -504,7 +517,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    using bench::minSamples, bench::Quantile, bench::Ratio, bench::LatencyFloorMs;
+    using bench::minSamples, bench::Quantile, bench::Ratio;
     bench::Figures figures;
     figures.seconds = seconds;
     figures.loadAverage = FirstNumber("/proc/loadavg", NAN);
@@ -531,17 +544,12 @@ int main(int argc, char** argv) {
         return 1;
     figures.loadAverageEnd = FirstNumber("/proc/loadavg", NAN);
 
-    std::vector<double> barePeriods = WindowPeriodsMs(*at1000[1]);
-    figures.sleepPeriods = static_cast<double>(barePeriods.size());
-    figures.sleepPeriodMedianMs = Quantile(barePeriods, 0.5);
-    figures.sleepPeriodP99Ms = Quantile(barePeriods, 0.99);
-    figures.bareFloorP50Ms = LatencyFloorMs(barePeriods, 0.5);
-    figures.bareFloorP99Ms = LatencyFloorMs(barePeriods, 0.99);
+    using F = bench::Figures;
+    PeriodFigures(&figures, WindowPeriodsMs(*at1000[1]), &F::sleepPeriods, &F::sleepPeriodMedianMs,
+                  &F::sleepPeriodP99Ms, &F::bareFloorP50Ms, &F::bareFloorP99Ms);
     figures.lineLoopPeriodMedianMs = Quantile(WindowPeriodsMs(*at1000[2]), 0.5);
-    std::vector<double> slackPeriods = WindowPeriodsMs(*slack[0]);
-    figures.slackPeriods = static_cast<double>(slackPeriods.size());
-    figures.slackPeriodMedianMs = Quantile(slackPeriods, 0.5);
-    figures.slackPeriodP99Ms = Quantile(slackPeriods, 0.99);
+    PeriodFigures(&figures, WindowPeriodsMs(*slack[0]), &F::slackPeriods, &F::slackPeriodMedianMs,
+                  &F::slackPeriodP99Ms);
     figures.slackCoreShare = slack[0]->CoreShare();
 
     std::vector<double> handOvers, latencies = LatenciesMs(*at1000[0], latencyPlan.rate, &handOvers);
@@ -552,14 +560,12 @@ int main(int argc, char** argv) {
     figures.handOverP99Ms = Quantile(handOvers, 0.99);
     figures.latencySamples = static_cast<double>(latencies.size());
     Shown(*at1000[0], &figures.shownShare1000Hz, &figures.boardRate1000Hz);
+    // The latency floor of the passes is that of a loop that woke exactly
+    // when this display woke: a stall that lengthens a pass raises it as it
+    // delays the reports that wait.
     std::vector<double> passes = WindowPeriodsMs(*at1000[0]);
-    figures.passPeriods = static_cast<double>(passes.size());
-    figures.passPeriodMedianMs = Quantile(passes, 0.5);
-    figures.passPeriodP99Ms = Quantile(passes, 0.99);
-    // A loop that woke exactly when this display woke: a stall that
-    // lengthens a pass raises it as it delays the reports that wait.
-    figures.latencyFloorP50Ms = LatencyFloorMs(passes, 0.5);
-    figures.latencyFloorP99Ms = LatencyFloorMs(passes, 0.99);
+    PeriodFigures(&figures, passes, &F::passPeriods, &F::passPeriodMedianMs, &F::passPeriodP99Ms, &F::latencyFloorP50Ms,
+                  &F::latencyFloorP99Ms);
     figures.latencyP99ToFloor = Ratio(figures.latencyP99Ms, figures.latencyFloorP99Ms);
     figures.passToSleepRatio = Ratio(figures.passPeriodMedianMs, figures.sleepPeriodMedianMs);
     figures.passToLineLoopRatio = Ratio(figures.passPeriodMedianMs, figures.lineLoopPeriodMedianMs);
